@@ -1,0 +1,2 @@
+// asio's separately compiled implementation: the one translation unit that holds it.
+#include <asio/impl/src.hpp>

@@ -1,0 +1,60 @@
+#pragma once
+// The runtime's pool for blocking work (file operations): a service of the io_context, so
+// that any coroutine can reach it through its own executor.
+
+#include <type_traits>
+#include <utility>
+
+#include <asio/execution_context.hpp>
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "common/async/trigger.h"
+
+namespace qel::async {
+
+class BlockingPool : public asio::execution_context::service {
+  public:
+    using key_type = BlockingPool;
+    static inline asio::execution_context::id id;
+
+    // Blocking work here is short (file writes), so a small fixed pool is enough.
+    static constexpr std::size_t kThreads = 8;
+
+    explicit BlockingPool(asio::execution_context& ctx)
+        : asio::execution_context::service(ctx), pool_(kThreads) {}
+
+    asio::thread_pool::executor_type executor() { return pool_.get_executor(); }
+
+  private:
+    void shutdown() override {
+        pool_.stop();
+        pool_.join();
+    }
+    asio::thread_pool pool_;
+};
+
+// Runs f on the blocking pool and resumes the caller on its own executor with f's result.
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
+    using R = std::invoke_result_t<F&>;
+    static_assert(!std::is_void_v<R>, "return a value (e.g. Result<void>) from blocking work");
+    auto ex = co_await asio::this_coro::executor;
+    auto& pool = asio::use_service<BlockingPool>(asio::query(ex, asio::execution::context));
+    // f stays in this frame until the work has run; the initiation holds only pointers (see
+    // Trigger::wait for why initiation captures must own nothing).
+    F* work = &f;
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(R)>(
+        [&pool, work](auto handler) {
+            auto back = asio::get_associated_executor(handler);
+            asio::post(pool.executor(), [work, h = std::move(handler), back]() mutable {
+                R r = (*work)();
+                asio::post(back, [h = std::move(h), r = std::move(r)]() mutable {
+                    std::move(h)(std::move(r));
+                });
+            });
+        },
+        asio::use_awaitable);
+}
+
+}  // namespace qel::async

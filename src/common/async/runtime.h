@@ -1,0 +1,64 @@
+#pragma once
+// The process's one asynchronous runtime: an io_context (the I/O completion port on Windows)
+// run by one worker thread per logical processor, and its blocking pool.
+
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/strand.hpp>
+
+#include "common/error.h"
+
+namespace qel::async {
+
+class Runtime {
+  public:
+    // threads == 0: one per logical processor.
+    static Result<std::unique_ptr<Runtime>> build(unsigned threads = 0);
+
+    // Drops every unfinished task and waits for the worker and blocking threads.
+    ~Runtime();
+
+    asio::io_context& io() { return io_; }
+
+    // Runs a coroutine to its end inside the runtime while the calling thread waits for it.
+    template <class T>
+    T block_on(asio::awaitable<T> task) {
+        std::promise<T> done;
+        auto result = done.get_future();
+        if constexpr (std::is_void_v<T>) {
+            asio::co_spawn(asio::make_strand(io_), std::move(task), [&done](std::exception_ptr e) {
+                if (e)
+                    done.set_exception(e);
+                else
+                    done.set_value();
+            });
+        } else {
+            asio::co_spawn(asio::make_strand(io_), std::move(task),
+                           [&done](std::exception_ptr e, T v) {
+                               if (e)
+                                   done.set_exception(e);
+                               else
+                                   done.set_value(std::move(v));
+                           });
+        }
+        return result.get();
+    }
+
+    struct Key {
+        explicit Key() = default;
+    };
+    explicit Runtime(Key);
+
+  private:
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace qel::async

@@ -1,0 +1,41 @@
+#pragma once
+// Text conversion between UTF-8 (the agent's strings) and UTF-16 (the Windows API's).
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qel {
+
+// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view bytes);
+
+// False when the text holds an unpaired surrogate.
+bool is_valid_utf16(std::u16string_view text);
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf16_to_utf8_lossy(std::u16string_view text);
+// UTF-16 to UTF-8; nothing when the text holds an unpaired surrogate.
+std::optional<std::string> utf16_to_utf8(std::u16string_view text);
+// UTF-8 to UTF-16; invalid sequences become U+FFFD.
+std::u16string utf8_to_utf16(std::string_view text);
+
+#if defined(_WIN32)
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16");
+
+inline std::u16string_view as_u16(std::wstring_view w) {
+    return {reinterpret_cast<const char16_t*>(w.data()), w.size()};
+}
+inline std::wstring to_wide(std::string_view utf8) {
+    std::u16string s = utf8_to_utf16(utf8);
+    return {reinterpret_cast<const wchar_t*>(s.data()), s.size()};
+}
+inline std::string to_utf8_lossy(std::wstring_view w) {
+    return utf16_to_utf8_lossy(as_u16(w));
+}
+inline std::optional<std::string> to_utf8(std::wstring_view w) {
+    return utf16_to_utf8(as_u16(w));
+}
+#endif
+
+}  // namespace qel

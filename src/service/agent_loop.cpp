@@ -1,0 +1,52 @@
+#include "service/agent_loop.h"
+
+#include "common/async/task.h"
+#include "common/log.h"
+#include "ipc/listener.h"
+
+namespace qel::service {
+namespace {
+
+constexpr auto kLog = log::Target::service;
+
+asio::awaitable<void> listener_task(std::optional<async::oneshot::Sender> ready,
+                                    ipc::Handles handles,
+                                    std::shared_ptr<async::Notify> shutdown_to_wait,
+                                    std::shared_ptr<async::Notify> shutdown_to_fire) {
+    Result<void> r =
+        co_await ipc::ipc_loop(std::move(ready), std::move(handles), std::move(shutdown_to_wait));
+    if (!r) {
+        log::error(kLog, "ipc loop failed: {:#} \u2014 triggering service shutdown", r.error());
+        shutdown_to_fire->notify_waiters();
+    }
+}
+
+}  // namespace
+
+asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
+                                 std::shared_ptr<async::Notify> shutdown, bool foreground) {
+    // Armed first: a firing while the start-up below runs is not lost.
+    async::Notify::Wait stop = shutdown->arm();
+
+    ipc::Handles handles{
+        std::make_shared<ipc::ConnState>(ipc::Idle{}),
+        std::make_shared<sandbox::Sandbox>(),
+        std::make_shared<wfp::KillSwitchController>(),
+        std::make_shared<auth::SessionTokens>(),
+    };
+
+    asio::io_context& io = *co_await async::current_io();
+    async::JoinHandle listener =
+        async::spawn(io, listener_task(std::move(ready), handles, shutdown, shutdown));
+    if (foreground)
+        async::spawn_detached(io, watch_ctrl_c(shutdown));
+
+    co_await stop.wait();
+    log::info(kLog, "agent_loop: shutdown signal received");
+
+    listener.abort();
+    co_await listener.join();
+    log::info(kLog, "agent_loop: clean exit");
+}
+
+}  // namespace qel::service

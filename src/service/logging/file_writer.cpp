@@ -1,0 +1,124 @@
+#include "service/logging/file_writer.h"
+
+#include <fmt/format.h>
+
+namespace qel::logging {
+
+using namespace std::chrono;
+
+std::string log_file_name(system_clock::time_point t) {
+    const year_month_day ymd{floor<days>(t)};
+    return fmt::format("{}.{:04}-{:02}-{:02}", kLogFilePrefix, static_cast<int>(ymd.year()),
+                       static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+}
+
+bool LineQueue::try_push(std::string line) {
+    {
+        std::lock_guard lock(m_);
+        if (entries_.size() >= capacity_)
+            return false;
+        entries_.push_back({std::move(line), false});
+    }
+    readable_.notify_one();
+    return true;
+}
+
+bool LineQueue::push_end_marker(milliseconds room) {
+    {
+        std::unique_lock lock(m_);
+        if (!writable_.wait_for(lock, room, [&] { return entries_.size() < capacity_; })) {
+            return false;
+        }
+        entries_.push_back({{}, true});
+    }
+    readable_.notify_one();
+    return true;
+}
+
+LineQueue::Entry LineQueue::pop() {
+    Entry e;
+    {
+        std::unique_lock lock(m_);
+        readable_.wait(lock, [&] { return !entries_.empty(); });
+        e = std::move(entries_.front());
+        entries_.pop_front();
+    }
+    writable_.notify_one();
+    return e;
+}
+
+// Shared with the writer thread, which may outlive the writer when the final wait runs out.
+struct DailyFileWriter::State {
+    std::filesystem::path dir;
+    std::shared_ptr<LineQueue> queue;
+    Clock clock;
+    std::ofstream file;
+    system_clock::time_point rotate_at;
+
+    std::mutex m;
+    std::condition_variable finished_cv;
+    bool finished = false;
+
+    void open_for(system_clock::time_point now) {
+        file.close();
+        file.clear();
+        file.open(dir / log_file_name(now), std::ios::binary | std::ios::app);
+        rotate_at = floor<days>(now) + days(1);
+    }
+
+    void run() {
+        for (;;) {
+            LineQueue::Entry e = queue->pop();
+            if (e.end)
+                break;
+            const auto now = clock();
+            if (now >= rotate_at || !file.is_open())
+                open_for(now);
+            if (file.is_open()) {
+                file.write(e.line.data(), static_cast<std::streamsize>(e.line.size()));
+                file.flush();
+                if (!file)
+                    file.clear();  // the line is lost; go on with the next
+            }
+        }
+        file.close();
+        std::lock_guard lock(m);
+        finished = true;
+        finished_cv.notify_all();
+    }
+};
+
+DailyFileWriter::DailyFileWriter(std::filesystem::path log_dir, std::shared_ptr<LineQueue> queue,
+                                 Clock clock)
+    : state_(std::make_shared<State>()) {
+    state_->dir = std::move(log_dir);
+    state_->queue = std::move(queue);
+    state_->clock = std::move(clock);
+    state_->open_for(state_->clock());
+}
+
+DailyFileWriter::~DailyFileWriter() {
+    if (thread_.joinable())
+        finish();
+}
+
+void DailyFileWriter::start() {
+    thread_ = std::thread([st = state_] { st->run(); });
+}
+
+void DailyFileWriter::finish() {
+    if (!thread_.joinable())
+        return;
+    bool done = false;
+    if (state_->queue->push_end_marker(milliseconds(100))) {
+        std::unique_lock lock(state_->m);
+        done = state_->finished_cv.wait_for(lock, seconds(1), [&] { return state_->finished; });
+    }
+    if (done) {
+        thread_.join();
+    } else {
+        thread_.detach();  // it keeps its own reference to the state
+    }
+}
+
+}  // namespace qel::logging

@@ -1,0 +1,187 @@
+#include "service/service_host.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "common/async/notify.h"
+#include "common/async/oneshot.h"
+#include "common/async/runtime.h"
+#include "common/fs_win.h"
+#include "common/log.h"
+#include "common/path_join.h"
+#include "common/utf.h"
+#include "common/win_error.h"
+#include "sandbox/config/data_root.h"
+#include "service/agent_loop.h"
+#include "service/logging/setup.h"
+#include "service/service_main.h"
+#include "service/std_streams.h"
+
+namespace qel::service {
+namespace {
+
+constexpr auto kLog = log::Target::service;
+constexpr DWORD kStartWaitHint = 10000;
+
+// The control handler's context: one reference to `shutdown`. Controls may arrive until the
+// process ends, so it lives in static storage; it is emptied only when registration fails.
+struct HandlerContext {
+    std::shared_ptr<async::Notify> shutdown;
+};
+HandlerContext g_handler_context;
+
+Error winapi_error(DWORD code) {
+    return win::os_error(code).context("IO error in winapi call");
+}
+
+// Rust-like category names for the service failure description.
+const char* error_kind(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "NotFound";
+        case ERROR_ACCESS_DENIED:
+            return "PermissionDenied";
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return "AlreadyExists";
+        case ERROR_INVALID_PARAMETER:
+            return "InvalidInput";
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return "OutOfMemory";
+        case ERROR_INVALID_HANDLE:
+            return "InvalidInput";
+        default:
+            return "Uncategorized";
+    }
+}
+
+// The multi-line description written after "service failed: ".
+std::string failure_description(const char* kind, DWORD code) {
+    return fmt::format(
+        "{}(\n    Os {{\n        code: {},\n        kind: {},\n        message: \"{}\",\n    "
+        "}},\n)",
+        kind, code, error_kind(code), win::system_message(code));
+}
+
+bool set_status(SERVICE_STATUS_HANDLE h, DWORD state, DWORD accepted, DWORD wait_hint) {
+    SERVICE_STATUS st{};
+    st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    st.dwCurrentState = state;
+    st.dwControlsAccepted = accepted;
+    st.dwWin32ExitCode = NO_ERROR;
+    st.dwServiceSpecificExitCode = 0;
+    st.dwCheckPoint = 0;
+    st.dwWaitHint = wait_hint;
+    return SetServiceStatus(h, &st) != 0;
+}
+
+DWORD WINAPI on_service_control(DWORD control, DWORD, LPVOID, LPVOID context) {
+    auto* ctx = static_cast<HandlerContext*>(context);
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            log::info(kLog, "service: stop/shutdown control received");
+            ctx->shutdown->notify_waiters();
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+asio::awaitable<Result<void>> service_async_main(std::shared_ptr<async::Notify> shutdown,
+                                                 async::oneshot::Sender ready_tx,
+                                                 async::oneshot::Receiver ready_rx,
+                                                 SERVICE_STATUS_HANDLE status) {
+    auto report_running = [status]() -> Result<void> {
+        if (!set_status(status, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+                        0)) {
+            return winapi_error(GetLastError());
+        }
+        return {};
+    };
+    co_return co_await run_service_main(std::move(shutdown), std::move(ready_tx),
+                                        std::move(ready_rx), report_running, agent_loop);
+}
+
+// A failure that ends run_service early: which kind, and the system error it carries.
+struct Failure {
+    const char* kind;
+    DWORD code;
+};
+
+void run_service() {
+    std::optional<logging::LogGuard> log_guard;
+    const std::wstring log_dir = join_path(sandbox::data_root(), std::wstring_view(L"logs"));
+    if (Result<void> made = win::create_dir_all(log_dir); !made) {
+        // No log for the rest of the process: every event is discarded.
+        write_stderr(fmt::format("cannot create logs dir {}: {}\n", to_utf8_lossy(log_dir),
+                                 made.error().full()));
+    } else {
+        log_guard.emplace(logging::init_file_logging(std::filesystem::path(log_dir)));
+    }
+    log::info(kLog, "QEL.Agent starting (service mode), version 0.1.1");
+
+    auto shutdown = async::Notify::create();
+    g_handler_context.shutdown = shutdown;
+
+    std::optional<Failure> failure;
+    const SERVICE_STATUS_HANDLE status =
+        RegisterServiceCtrlHandlerExW(kServiceName, on_service_control, &g_handler_context);
+    if (status == nullptr) {
+        failure = Failure{"Winapi", GetLastError()};
+        g_handler_context.shutdown.reset();
+    } else if (!set_status(status, SERVICE_START_PENDING, 0, kStartWaitHint)) {
+        failure = Failure{"Winapi", GetLastError()};
+    } else {
+        Result<std::unique_ptr<async::Runtime>> runtime = async::Runtime::build();
+        if (!runtime) {
+            failure = Failure{"Runtime", runtime.error().os_code().value_or(0)};
+        } else {
+            auto [ready_tx, ready_rx] = async::oneshot::channel();
+            Result<void> result = (*runtime)->block_on(
+                service_async_main(shutdown, std::move(ready_tx), std::move(ready_rx), status));
+            if (!set_status(status, SERVICE_STOPPED, 0, 0)) {
+                failure = Failure{"Winapi", GetLastError()};
+            } else if (!result) {
+                log::error(kLog, "agent loop returned error: {:#}", result.error());
+            }
+            runtime->reset();
+        }
+    }
+    log_guard.reset();  // the queued lines reach the log file
+    if (failure) {
+        write_stderr("service failed: " + failure_description(failure->kind, failure->code) + "\n");
+    }
+}
+
+void WINAPI service_entry(DWORD argc, LPWSTR* argv) {
+    std::vector<std::string> args;  // handed over but never read
+    for (DWORD i = 0; i < argc; ++i)
+        args.push_back(to_utf8_lossy(argv[i]));
+    run_service();
+}
+
+}  // namespace
+
+Result<void> run_service_dispatcher() {
+    std::wstring name(kServiceName);
+    SERVICE_TABLE_ENTRYW table[] = {
+        {name.data(), service_entry},
+        {nullptr, nullptr},
+    };
+    if (!StartServiceCtrlDispatcherW(table))
+        return winapi_error(GetLastError());
+    return {};
+}
+
+}  // namespace qel::service

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include <asio/experimental/awaitable_operators.hpp>
+
+#include "common/async/blocking.h"
+#include "common/async/interval.h"
+#include "common/async/mutex.h"
+#include "common/async/notify.h"
+#include "common/async/oneshot.h"
+#include "common/async/rw_lock.h"
+#include "common/async/task.h"
+#include "runtime_fixture.h"
+
+namespace qel::async {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace asio::experimental::awaitable_operators;
+using test::sleep_for;
+
+class Async : public test::RuntimeTest {};
+
+// Waits for a wait, but gives up after `bound`; true when the wait completed.
+asio::awaitable<bool> completes_within(Notify::Wait& w, std::chrono::milliseconds bound) {
+    auto r = co_await (w.wait() || sleep_for(bound));
+    co_return r.index() == 0;
+}
+
+TEST_F(Async, WakeAllBeforeArmingIsNotSeen) {
+    auto n = Notify::create();
+    n->notify_waiters();
+    auto w = n->arm();
+    EXPECT_FALSE(w.fired());
+    EXPECT_FALSE(run(completes_within(w, 50ms)));
+}
+
+TEST_F(Async, WakeAllAfterArmingButBeforeAwaitingIsSeen) {
+    auto n = Notify::create();
+    auto w = n->arm();
+    n->notify_waiters();
+    EXPECT_TRUE(w.fired());
+    EXPECT_TRUE(run(completes_within(w, 5000ms)));
+}
+
+TEST_F(Async, WakeAllReachesEveryArmedWaitFromAnotherThread) {
+    auto n = Notify::create();
+    std::atomic<int> woken{0};
+    std::vector<JoinHandle> tasks;
+    auto armed = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < 8; ++i) {
+        auto w = std::make_shared<Notify::Wait>(n->arm());
+        tasks.push_back(spawn(
+            io(),
+            [](std::shared_ptr<Notify::Wait> w, std::atomic<int>& woken) -> asio::awaitable<void> {
+                co_await w->wait();
+                ++woken;
+            }(w, woken)));
+    }
+    std::thread outside([n] { n->notify_waiters(); });
+    outside.join();
+    for (auto& t : tasks)
+        EXPECT_EQ(run(t.join()), JoinOutcome::finished);
+    EXPECT_EQ(woken, 8);
+}
+
+TEST_F(Async, ReleasedWaitIsForgotten) {
+    auto n = Notify::create();
+    { auto w = n->arm(); }
+    auto kept = n->arm();
+    n->notify_waiters();
+    EXPECT_TRUE(kept.fired());
+}
+
+TEST_F(Async, OneShotOutcomes) {
+    {
+        auto [tx, rx] = oneshot::channel();
+        EXPECT_TRUE(tx.send());
+        EXPECT_EQ(run(rx.recv()), oneshot::Outcome::sent);
+    }
+    {
+        auto [tx, rx] = oneshot::channel();
+        { auto gone = std::move(tx); }
+        EXPECT_EQ(run(rx.recv()), oneshot::Outcome::closed);
+    }
+    {
+        auto [tx, rx] = oneshot::channel();
+        { auto gone = std::move(rx); }
+        EXPECT_FALSE(tx.send());
+    }
+}
+
+TEST_F(Async, MutexGrantsInArrivalOrder) {
+    auto m = std::make_shared<Mutex<std::vector<int>>>();
+    auto first = m->try_lock();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_FALSE(m->try_lock().has_value());
+
+    std::vector<JoinHandle> tasks;
+    for (int i = 0; i < 5; ++i) {
+        tasks.push_back(spawn(io(), [](auto m, int i) -> asio::awaitable<void> {
+            auto g = co_await m->lock();
+            g->push_back(i);
+        }(m, i)));
+        // Each waiter is queued before the next one asks.
+        run(sleep_for(20ms));
+    }
+    first.reset();
+    for (auto& t : tasks)
+        run(t.join());
+    auto g = m->try_lock();
+    ASSERT_TRUE(g.has_value());
+    EXPECT_EQ(**g, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(Async, RwLockReadersShareAndQueueBehindAWriter) {
+    auto l = std::make_shared<RwLock<int>>(0);
+    std::mutex order_m;
+    std::vector<std::string> order;
+    auto note = [&](std::string s) {
+        std::lock_guard lock(order_m);
+        order.push_back(std::move(s));
+    };
+
+    auto r1 = std::make_shared<std::optional<RwLock<int>::ReadGuard>>();
+    auto r2 = std::make_shared<std::optional<RwLock<int>::ReadGuard>>();
+    run([](auto l, auto r1, auto r2) -> asio::awaitable<void> {
+        r1->emplace(co_await l->read());
+        r2->emplace(co_await l->read());  // readers share
+    }(l, r1, r2));
+
+    auto writer = spawn(io(), [](auto l, auto note) -> asio::awaitable<void> {
+        auto w = co_await l->write();
+        *w = 42;
+        note("writer");
+    }(l, note));
+    run(sleep_for(20ms));
+    auto late_reader = spawn(io(), [](auto l, auto note) -> asio::awaitable<void> {
+        auto r = co_await l->read();
+        note("reader saw " + std::to_string(*r));
+    }(l, note));
+    run(sleep_for(20ms));
+    EXPECT_TRUE(order.empty());  // the writer waits for both readers, the late reader for it
+
+    r1->reset();
+    r2->reset();
+    run(writer.join());
+    run(late_reader.join());
+    EXPECT_EQ(order, (std::vector<std::string>{"writer", "reader saw 42"}));
+}
+
+TEST_F(Async, JoinReportsHowTheTaskEnded) {
+    auto n = Notify::create();
+    auto waiting = spawn(io(), [](auto n) -> asio::awaitable<void> {
+        auto w = n->arm();
+        co_await w.wait();
+    }(n));
+    auto finishing = spawn(io(), []() -> asio::awaitable<void> { co_return; }());
+    auto throwing = spawn(io(), []() -> asio::awaitable<void> {
+        throw std::runtime_error("boom");
+        co_return;
+    }());
+
+    EXPECT_EQ(run(finishing.join()), JoinOutcome::finished);
+    EXPECT_EQ(run(throwing.join()), JoinOutcome::panicked);
+    waiting.abort();
+    EXPECT_EQ(run(waiting.join()), JoinOutcome::cancelled);
+}
+
+TEST_F(Async, BlockingWorkResumesTheCaller) {
+    const auto caller = std::this_thread::get_id();
+    auto worker = run([]() -> asio::awaitable<std::thread::id> {
+        co_return co_await run_blocking([] { return std::this_thread::get_id(); });
+    }());
+    EXPECT_NE(worker, caller);
+}
+
+TEST_F(Async, IntervalBurstsMissedTicks) {
+    run([]() -> asio::awaitable<void> {
+        Interval iv(co_await asio::this_coro::executor, 40ms);
+        EXPECT_TRUE(iv.due());  // the first tick is due at once
+        co_await iv.tick();
+        EXPECT_FALSE(iv.due());
+        co_await sleep_for(130ms);  // ticks at 40, 80 and 120 ms fell due meanwhile
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(iv.due()) << "missed tick " << i;
+            co_await iv.tick();
+        }
+        EXPECT_FALSE(iv.due());  // the next one stays on the original grid, at 160 ms
+    }());
+}
+
+}  // namespace
+}  // namespace qel::async

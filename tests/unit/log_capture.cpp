@@ -1,0 +1,65 @@
+#include "log_capture.h"
+
+#include <mutex>
+
+#include <spdlog/details/log_msg.h>
+#include <spdlog/sinks/sink.h>
+
+#include "common/log.h"
+
+namespace qel::test {
+namespace {
+
+std::mutex g_mutex;
+std::vector<CapturedEvent> g_events;
+
+class CaptureSink final : public spdlog::sinks::sink {
+  public:
+    void log(const spdlog::details::log_msg& msg) override {
+        static constexpr const char* names[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR"};
+        const int l = static_cast<int>(msg.level);
+        std::lock_guard lock(g_mutex);
+        g_events.push_back({l >= 0 && l <= 4 ? names[l] : "ERROR",
+                            std::string(msg.logger_name.data(), msg.logger_name.size()),
+                            std::string(msg.payload.data(), msg.payload.size())});
+    }
+    void flush() override {}
+    void set_pattern(const std::string&) override {}
+    void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
+};
+
+}  // namespace
+
+void install_log_capture() {
+    log::LevelTable all;
+    for (auto& l : all.max_level)
+        l = log::Level::trace;
+    log::install(std::make_shared<CaptureSink>(), all);
+}
+
+std::vector<CapturedEvent> captured_events() {
+    std::lock_guard lock(g_mutex);
+    return g_events;
+}
+
+void clear_captured_events() {
+    std::lock_guard lock(g_mutex);
+    g_events.clear();
+}
+
+std::vector<std::string> captured_messages() {
+    std::vector<std::string> out;
+    for (auto& e : captured_events())
+        out.push_back(e.message);
+    return out;
+}
+
+bool has_event(const std::string& level, const std::string& message) {
+    for (auto& e : captured_events()) {
+        if (e.level == level && e.message == message)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace qel::test
