@@ -2,3 +2,21 @@
 qel_add_wine_fixture()
 add_test(NAME unit COMMAND unit_tests)
 set_tests_properties(unit PROPERTIES FIXTURES_REQUIRED wine)
+
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/tools ${CMAKE_BINARY_DIR}/tests/tools)
+
+# Windows-only unit tests: the Windows API in-process, under Wine.
+add_executable(win_tests
+  unit/test_main.cpp
+  unit/log_capture.cpp
+  win/win_test_util.cpp
+  win/data_root_test.cpp
+  win/service_log_test.cpp
+  win/pipe_instance_test.cpp
+  win/win_error_test.cpp
+)
+target_include_directories(win_tests PRIVATE unit win)
+target_link_libraries(win_tests PRIVATE qel_win GTest::gtest)
+target_precompile_headers(win_tests REUSE_FROM qel_core)
+add_test(NAME win COMMAND win_tests)
+set_tests_properties(win PROPERTIES FIXTURES_REQUIRED wine)

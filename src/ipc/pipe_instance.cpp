@@ -1,7 +1,8 @@
 #include "ipc/pipe_instance.h"
 
-#include <sddl.h>
 #include <windows.h>
+// windows.h first: the other Windows headers depend on it.
+#include <sddl.h>
 
 #include <asio/bind_executor.hpp>
 #include <asio/experimental/as_tuple.hpp>

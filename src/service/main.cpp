@@ -1,7 +1,8 @@
 // qel-agent.exe: the version line, the console mode, or the Windows service.
 
-#include <shellapi.h>
 #include <windows.h>
+// windows.h first: the other Windows headers depend on it.
+#include <shellapi.h>
 
 #include <string>
 #include <vector>

@@ -12,7 +12,6 @@
 #include "common/async/notify.h"
 #include "common/async/oneshot.h"
 #include "common/async/runtime.h"
-#include "common/fs_win.h"
 #include "common/log.h"
 #include "common/path_join.h"
 #include "common/utf.h"
@@ -20,6 +19,7 @@
 #include "sandbox/config/data_root.h"
 #include "service/agent_loop.h"
 #include "service/logging/setup.h"
+#include "service/service_log.h"
 #include "service/service_main.h"
 #include "service/std_streams.h"
 
@@ -120,15 +120,8 @@ struct Failure {
 };
 
 void run_service() {
-    std::optional<logging::LogGuard> log_guard;
-    const std::wstring log_dir = join_path(sandbox::data_root(), std::wstring_view(L"logs"));
-    if (Result<void> made = win::create_dir_all(log_dir); !made) {
-        // No log for the rest of the process: every event is discarded.
-        write_stderr(fmt::format("cannot create logs dir {}: {}\n", to_utf8_lossy(log_dir),
-                                 made.error().full()));
-    } else {
-        log_guard.emplace(logging::init_file_logging(std::filesystem::path(log_dir)));
-    }
+    std::optional<logging::LogGuard> log_guard =
+        open_service_log(join_path(sandbox::data_root(), std::wstring_view(L"logs")));
     log::info(kLog, "QEL.Agent starting (service mode), version 0.1.1");
 
     auto shutdown = async::Notify::create();

@@ -1,0 +1,98 @@
+#pragma once
+// End-to-end harness: runs the real Windows programs of the cross build under Wine, from
+// Linux, and watches their output.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace qel::e2e {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+// Generous bounds: Wine under load can be slow; no test asserts speed.
+inline constexpr Millis kWait = 30s;
+
+std::string win_bin_dir();                            // Linux path of the cross build's bin folder
+std::string wine_prefix();                            // the tests' Wine prefix
+std::string win_path(const std::string& linux_path);  // "Z:\..." form of an absolute path
+std::string prefix_path(
+    const std::string& windows_path);  // C:\... inside the prefix, as a Linux path
+
+// A child process with captured standard output and error.
+class Process {
+  public:
+    // argv[0] is looked up as given. env: NAME=VALUE to set, "-NAME" to remove.
+    static std::unique_ptr<Process> start(std::vector<std::string> argv,
+                                          std::vector<std::string> env = {},
+                                          bool pipe_stdin = false);
+    struct Impl;
+    struct Key {
+        explicit Key() = default;
+    };
+    Process(Key, std::unique_ptr<Impl> impl);
+    ~Process();
+
+    std::string out() const;
+    std::string err() const;
+    // Waits until standard output (or error) satisfies pred; false on time-out or exit.
+    bool wait_out(const std::function<bool(const std::string&)>& pred, Millis timeout = kWait);
+    bool wait_out_contains(const std::string& text, Millis timeout = kWait);
+    // The exit status, or nothing when it is still running after the time-out.
+    std::optional<int> wait(Millis timeout = kWait);
+    void signal(int sig);
+    void close_stdin();
+    pid_t pid() const { return pid_; }
+
+  private:
+    std::unique_ptr<Impl> impl_;
+    pid_t pid_ = -1;
+};
+
+struct RunResult {
+    int status;
+    std::string out, err;
+};
+
+// Runs a Windows program under Wine to its end.
+RunResult run_windows(const std::string& exe, std::vector<std::string> args,
+                      std::vector<std::string> env = {}, Millis timeout = kWait);
+// Starts a Windows program under Wine.
+std::unique_ptr<Process> start_windows(const std::string& exe, std::vector<std::string> args,
+                                       std::vector<std::string> env = {}, bool pipe_stdin = false);
+
+std::string agent_exe();  // Linux path of qel-agent.exe
+std::string tool_exe();   // Linux path of qel-testtool.exe
+
+// The console agent, started with "-f" and the given environment.
+class ConsoleAgent {
+  public:
+    explicit ConsoleAgent(std::vector<std::string> env = {},
+                          std::vector<std::string> args = {"-f"});
+    ~ConsoleAgent();
+    Process& proc() { return *p_; }
+    bool wait_line(const std::string& text, Millis timeout = kWait) {
+        return p_->wait_out_contains(text, timeout);
+    }
+    // Waits until a client can connect to the pipe. The Ctrl+C watcher starts with the
+    // listener, so once this returns a Ctrl+C reaches the agent rather than the console.
+    bool wait_ready();
+    // Ctrl+C, then the exit status.
+    std::optional<int> stop();
+
+  private:
+    std::unique_ptr<Process> p_;
+};
+
+// Lines of a text, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text);
+std::string read_file(const std::string& path);
+void remove_tree(const std::string& path);
+
+}  // namespace qel::e2e

@@ -1,0 +1,151 @@
+// qel-agent.exe under Wine's service manager.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "harness.h"
+
+namespace qel::e2e {
+namespace {
+
+// Wine's service manager gives its services PROGRAMDATA=C:\users\Public.
+const std::string kServiceDataRoot = "C:\\users\\Public\\QEL";
+
+std::string service_log_dir() {
+    return prefix_path(kServiceDataRoot + "\\logs");
+}
+
+std::string todays_log() {
+    for (const auto& e : std::filesystem::directory_iterator(service_log_dir())) {
+        if (e.path().filename().string().rfind("agent.log.", 0) == 0)
+            return e.path().string();
+    }
+    return {};
+}
+
+RunResult sc(std::vector<std::string> args) {
+    return run_windows("sc", std::move(args));
+}
+RunResult net(std::vector<std::string> args) {
+    return run_windows("net", std::move(args));
+}
+
+// "STATE : 4 RUNNING" and "WIN32_EXIT_CODE : 0" of sc query.
+std::pair<int, int> state_and_exit_code() {
+    const RunResult q = sc({"query", "qel-agent"});
+    std::smatch m;
+    int state = -1, code = -1;
+    if (std::regex_search(q.out, m, std::regex(R"(STATE\s*:\s*(\d+))")))
+        state = std::stoi(m[1]);
+    if (std::regex_search(q.out, m, std::regex(R"(WIN32_EXIT_CODE\s*:\s*(\d+))"))) {
+        code = std::stoi(m[1]);
+    }
+    return {state, code};
+}
+
+constexpr int kStopped = 1, kRunning = 4;
+
+bool wait_for_state(int state) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (state_and_exit_code().first == state)
+            return true;
+        std::this_thread::sleep_for(200ms);
+    }
+    return false;
+}
+
+class Service : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        net({"stop", "qel-agent"});
+        sc({"delete", "qel-agent"});
+        remove_tree(prefix_path(kServiceDataRoot));
+        const RunResult created = sc({"create", "qel-agent", "binpath=", win_path(agent_exe())});
+        ASSERT_EQ(created.status, 0) << created.out << created.err;
+    }
+    void TearDown() override {
+        net({"stop", "qel-agent"});
+        sc({"delete", "qel-agent"});
+    }
+};
+
+TEST_F(Service, RunsLogsJsonLinesAndStopsInOrder) {
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code().first, kRunning);
+    EXPECT_EQ(run_windows(tool_exe(), {"connect"}).status, 0);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
+
+    const std::string log = todays_log();
+    ASSERT_FALSE(log.empty());
+    const auto lines = lines_of(read_file(log));
+    const std::regex json_line(
+        R"re(\{"timestamp":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","level":"(TRACE|DEBUG|INFO|WARN|ERROR)","fields":\{"message":"([^"\\]|\\.)*"\},"target":"qel_agent::[a-z_:]+"\})re");
+    for (const auto& l : lines)
+        EXPECT_TRUE(std::regex_match(l, json_line)) << l;
+
+    const std::vector<std::string> in_order = {
+        R"re("level":"INFO","fields":{"message":"QEL.Agent starting (service mode), version 0.1.1"},"target":"qel_agent::service"})re",
+        R"("message":"ipc: listening on \\\\.\\pipe\\qel-agent"},"target":"qel_agent::ipc")",
+        R"("message":"ipc pipe ready, flipping SCM to RUNNING"},"target":"qel_agent::service")",
+        R"("message":"service: stop/shutdown control received")",
+        R"("message":"agent_loop: shutdown signal received")",
+        R"("message":"agent_loop: clean exit")",
+    };
+    std::size_t at = 0;
+    for (const auto& want : in_order) {
+        while (at < lines.size() && lines[at].find(want) == std::string::npos)
+            ++at;
+        EXPECT_LT(at, lines.size()) << "missing, in order: " << want;
+    }
+}
+
+TEST_F(Service, ARestartOnTheSameDayAppendsToTheSameFile) {
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+        ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    }
+    const std::string text = read_file(todays_log());
+    std::size_t starts = 0;
+    for (std::size_t at = 0; (at = text.find("starting (service mode)", at)) != std::string::npos;
+         ++at) {
+        ++starts;
+    }
+    EXPECT_EQ(starts, 2u);
+}
+
+TEST_F(Service, RunsWithoutALogWhenTheLogFolderCannotBeMade) {
+    std::filesystem::create_directories(prefix_path(kServiceDataRoot));
+    { std::ofstream(prefix_path(kServiceDataRoot + "\\logs")) << "a file, not a folder"; }
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code().first, kRunning);
+    EXPECT_EQ(run_windows(tool_exe(), {"connect"}).status, 0);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
+    EXPECT_TRUE(std::filesystem::is_regular_file(prefix_path(kServiceDataRoot + "\\logs")));
+}
+
+TEST_F(Service, APipeThatCannotBeCreatedNeverReportsRunning) {
+    auto squatter = start_windows(tool_exe(), {"squat"}, {}, /*pipe_stdin=*/true);
+    ASSERT_TRUE(squatter->wait_out_contains("ready"));
+    net({"start", "qel-agent"});  // Wine's net reports success here too; the state tells
+    EXPECT_TRUE(wait_for_state(kStopped));
+    EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
+    const std::string text = read_file(todays_log());
+    EXPECT_NE(text.find("\"message\":\"ipc loop failed: cannot create initial pipe "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\"message\":\"ipc loop exited before pipe was ready\""),
+              std::string::npos);
+    EXPECT_EQ(text.find("flipping SCM to RUNNING"), std::string::npos);
+    EXPECT_NE(text.find("\"message\":\"agent_loop: clean exit\""), std::string::npos);
+    squatter->close_stdin();
+}
+
+}  // namespace
+}  // namespace qel::e2e
