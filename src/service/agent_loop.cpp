@@ -3,6 +3,8 @@
 #include "common/async/task.h"
 #include "common/log.h"
 #include "ipc/listener.h"
+#include "sandbox/lifecycle/lifecycle.h"
+#include "service/session_refresh.h"
 
 namespace qel::service {
 namespace {
@@ -35,7 +37,13 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
         std::make_shared<auth::SessionTokens>(),
     };
 
+    Result<void> first_refresh = co_await auth::refresh_active_sessions(handles.sessions);
+    if (!first_refresh) {
+        log::warn(kLog, "initial session refresh failed: {:#}", first_refresh.error());
+    }
+
     asio::io_context& io = *co_await async::current_io();
+    async::spawn_detached(io, periodic_session_refresh(shutdown, handles.sessions));
     async::JoinHandle listener =
         async::spawn(io, listener_task(std::move(ready), handles, shutdown, shutdown));
     if (foreground)
@@ -43,6 +51,8 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
 
     co_await stop.wait();
     log::info(kLog, "agent_loop: shutdown signal received");
+
+    co_await sandbox::stop_sandbox(handles.sandbox);
 
     listener.abort();
     co_await listener.join();

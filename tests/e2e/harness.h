@@ -67,8 +67,17 @@ RunResult run_windows(const std::string& exe, std::vector<std::string> args,
 std::unique_ptr<Process> start_windows(const std::string& exe, std::vector<std::string> args,
                                        std::vector<std::string> env = {}, bool pipe_stdin = false);
 
-std::string agent_exe();  // Linux path of qel-agent.exe
-std::string tool_exe();   // Linux path of qel-testtool.exe
+std::string agent_exe();         // Linux path of qel-agent.exe
+std::string tool_exe();          // Linux path of qel-testtool.exe
+std::string fake_singbox_exe();  // Linux path of the stand-in sing-box (fake-singbox.exe)
+
+// The environment for an agent whose console session gets a token from the session double.
+std::vector<std::string> agent_env(std::vector<std::string> extra = {});
+
+// One authenticated request through the test tool; the reply line, or "" when none came.
+std::string request(const std::string& line);
+// Several authenticated requests on one connection, sent one after the other.
+std::vector<std::string> requests(const std::vector<std::string>& lines);
 
 // The console agent, started with "-f" and the given environment.
 class ConsoleAgent {

@@ -7,6 +7,9 @@
 //   squat [--pipe NAME]         hold a server instance of NAME (max. 1 instance) until
 //                               standard input closes; prints "ready" once it exists
 //   spawn APP CMDLINE           run APP with exactly CMDLINE, relay its exit code
+//   alive PID                   print "alive" or "gone" for a Windows process id
+//   session STEP...             a scripted exchange (see session.h)
+//   load CLIENTS REQUESTS       concurrent authenticated pings, every reply checked
 
 #include <windows.h>
 // windows.h first: the other Windows headers depend on it.
@@ -16,6 +19,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "session.h"
 
 namespace {
 
@@ -132,6 +137,18 @@ int cmd_squat(const std::wstring& name) {
     return 0;
 }
 
+int cmd_alive(DWORD pid) {
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!h) {
+        out("gone\n");
+        return 0;
+    }
+    const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    out(running ? "alive\n" : "gone\n");
+    return 0;
+}
+
 int cmd_spawn(const char* app, const char* cmdline) {
     std::wstring wapp = widen(app);
     std::wstring wcmd = widen(cmdline);
@@ -165,6 +182,14 @@ int main(int argc, char** argv) {
         return cmd_squat(pipe_arg(argc, argv, 2));
     if (cmd == "spawn" && argc == 4)
         return cmd_spawn(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: qel-testtool probe|connect|sddl|squat|spawn ...\n");
+    if (cmd == "alive" && argc == 3)
+        return cmd_alive(static_cast<DWORD>(std::stoul(argv[2])));
+    const std::wstring agent_pipe = L"\\\\.\\pipe\\qel-agent";
+    if (cmd == "session")
+        return qel::tools::run_session(agent_pipe, std::vector<std::string>(argv + 2, argv + argc));
+    if (cmd == "load" && argc == 4)
+        return qel::tools::run_load(agent_pipe, std::atoi(argv[2]), std::atoi(argv[3]));
+    std::fprintf(stderr,
+                 "usage: qel-testtool probe|connect|sddl|squat|spawn|alive|session|load ...\n");
     return 2;
 }

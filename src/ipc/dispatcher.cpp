@@ -1,0 +1,59 @@
+#include "ipc/dispatcher.h"
+
+#include <nlohmann/json.hpp>
+
+#include "ipc/params.h"
+#include "ipc/state_methods.h"
+#include "sandbox/lifecycle/lifecycle.h"
+#include "service/version.h"
+
+namespace qel::ipc {
+namespace {
+
+Response reply(std::optional<nlohmann::json> id, MethodResult outcome) {
+    Response r;
+    r.id = std::move(id);
+    r.ok = outcome.ok();
+    if (outcome.ok()) {
+        r.result = std::move(outcome).value();
+    } else {
+        r.error = outcome.error().full();
+    }
+    return r;
+}
+
+asio::awaitable<MethodResult> logs_method(const nlohmann::json& params, Handles handles) {
+    std::vector<std::string> lines =
+        co_await sandbox::read_log_tail(handles.sandbox, log_tail_param(params));
+    co_return nlohmann::json{{"lines", std::move(lines)}};
+}
+
+}  // namespace
+
+// The method's outcome is awaited into a local before the reply is built: GCC 12 mishandles
+// co_await inside function arguments.
+asio::awaitable<MethodResult> run_method(const std::string& m, nlohmann::json params,
+                                         Handles handles) {
+    if (m == "ping")
+        co_return nlohmann::json("pong");
+    if (m == "version")
+        co_return nlohmann::json{{"agent", std::string(kAgentVersion)}};
+    if (m == "logs")
+        co_return co_await logs_method(params, handles);
+    if (m == "state")
+        co_return co_await state_method(handles);
+    if (m == "connect")
+        co_return co_await connect_method(std::move(params), handles);
+    if (m == "disconnect")
+        co_return co_await disconnect_method(handles);
+    co_return Error("unknown method: " + m);
+}
+
+asio::awaitable<Response> dispatch(Request request, Handles handles) {
+    std::optional<nlohmann::json> id = std::move(request.id);
+    MethodResult outcome =
+        co_await run_method(request.method, std::move(request.params), std::move(handles));
+    co_return reply(std::move(id), std::move(outcome));
+}
+
+}  // namespace qel::ipc

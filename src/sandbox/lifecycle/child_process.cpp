@@ -1,0 +1,243 @@
+#include "sandbox/lifecycle/child_process.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+
+#include "common/async/trigger.h"
+#include "common/win_error.h"
+
+namespace qel::sandbox {
+
+// The process's exit as a trigger: a wait registration of the system's thread pool fires
+// it, so nothing of the agent blocks on the process handle.
+class ExitWatch {
+  public:
+    static Result<std::shared_ptr<ExitWatch>> start(HANDLE process) {
+        auto w = std::make_shared<ExitWatch>();
+        if (!RegisterWaitForSingleObject(&w->wait_, process, on_exit, w->exited_.get(), INFINITE,
+                                         WT_EXECUTEONLYONCE)) {
+            w->wait_ = nullptr;
+            return win::last_os_error();
+        }
+        return w;
+    }
+    ~ExitWatch() {
+        // Waits for a callback in progress, so the trigger outlives it.
+        if (wait_)
+            UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);
+    }
+    const std::shared_ptr<async::Trigger>& exited() const { return exited_; }
+
+  private:
+    static VOID CALLBACK on_exit(PVOID trigger, BOOLEAN) {
+        static_cast<async::Trigger*>(trigger)->fire();
+    }
+    HANDLE wait_ = nullptr;
+    std::shared_ptr<async::Trigger> exited_ = async::Trigger::create();
+};
+
+ChildProcess::ChildProcess(void* process, std::uint32_t pid) : process_(process), pid_(pid) {}
+
+ChildProcess::ChildProcess(ChildProcess&& o) noexcept
+    : process_(std::exchange(o.process_, nullptr)),
+      pid_(o.pid_),
+      kill_on_release_(o.kill_on_release_),
+      reaped_(o.reaped_),
+      watch_(std::move(o.watch_)) {}
+
+ChildProcess::~ChildProcess() {
+    if (!process_)
+        return;
+    if (kill_on_release_ && !reaped_)
+        TerminateProcess(process_, 1);
+    watch_.reset();
+    CloseHandle(process_);
+}
+
+Result<void> ChildProcess::terminate() {
+    if (!TerminateProcess(process_, 1)) {
+        const DWORD err = GetLastError();
+        DWORD code = 0;
+        // Windows refuses to terminate a process that has already ended.
+        if (!(GetExitCodeProcess(process_, &code) && code != STILL_ACTIVE)) {
+            return win::os_error(err);
+        }
+    }
+    kill_on_release_ = false;
+    return {};
+}
+
+asio::awaitable<Result<std::optional<std::uint32_t>>> ChildProcess::wait_for(
+    std::chrono::milliseconds timeout) {
+    using namespace asio::experimental::awaitable_operators;
+    if (!watch_) {
+        Result<std::shared_ptr<ExitWatch>> w = ExitWatch::start(process_);
+        if (!w)
+            co_return std::move(w).error();
+        watch_ = std::move(w).value();
+    }
+    auto exited = watch_->exited();
+    asio::steady_timer deadline(co_await asio::this_coro::executor, timeout);
+    co_await (exited->wait() ||
+              deadline.async_wait(asio::experimental::as_tuple(asio::use_awaitable)));
+    if (!exited->fired())
+        co_return std::optional<std::uint32_t>{};
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process_, &code))
+        co_return win::last_os_error();
+    reaped_ = true;
+    co_return std::optional<std::uint32_t>{code};
+}
+
+namespace {
+
+class Handle {
+  public:
+    explicit Handle(HANDLE h = nullptr) : h_(h) {}
+    Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    Handle& operator=(Handle&&) = delete;
+    ~Handle() {
+        if (h_ && h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(h_);
+    }
+    HANDLE get() const { return h_; }
+    HANDLE release() { return std::exchange(h_, nullptr); }
+    void reset() { Handle gone(release()); }
+
+  private:
+    HANDLE h_;
+};
+
+// One output pipe: the agent's overlapped read end and the child's inheritable write end.
+struct OutputPipe {
+    Handle read_end;
+    Handle write_end;
+};
+
+Result<OutputPipe> make_output_pipe() {
+    static std::atomic<unsigned> counter{0};
+    const std::wstring name = L"\\\\.\\pipe\\qel-agent-child-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount64());
+    Handle read_end(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
+        65536, 0, nullptr));
+    if (read_end.get() == INVALID_HANDLE_VALUE)
+        return win::last_os_error();
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    Handle write_end(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (write_end.get() == INVALID_HANDLE_VALUE)
+        return win::last_os_error();
+    return OutputPipe{std::move(read_end), std::move(write_end)};
+}
+
+void append_quoted(std::wstring& out, const std::wstring& arg, bool always) {
+    if (!always && !arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
+        out += arg;
+        return;
+    }
+    out += L'"';
+    std::size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else {
+            if (c == L'"')
+                out.append(backslashes + 1, L'\\');
+            backslashes = 0;
+        }
+        out += c;
+    }
+    out.append(backslashes, L'\\');  // before the closing quote
+    out += L'"';
+}
+
+}  // namespace
+
+std::wstring command_line(const std::wstring& exe, const std::vector<std::wstring>& args) {
+    std::wstring cmd;
+    append_quoted(cmd, exe, true);
+    for (const auto& a : args) {
+        cmd += L' ';
+        append_quoted(cmd, a, false);
+    }
+    return cmd;
+}
+
+Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
+                                 const std::vector<std::wstring>& args) {
+    Result<OutputPipe> out = make_output_pipe();
+    if (!out)
+        return std::move(out).error();
+    Result<OutputPipe> err = make_output_pipe();
+    if (!err)
+        return std::move(err).error();
+
+    // The agent's standard input, as an inheritable duplicate when there is one.
+    Handle input;
+    HANDLE std_in = GetStdHandle(STD_INPUT_HANDLE);
+    if (std_in && std_in != INVALID_HANDLE_VALUE) {
+        HANDLE dup = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), std_in, GetCurrentProcess(), &dup, 0, TRUE,
+                            DUPLICATE_SAME_ACCESS)) {
+            input = Handle(dup);
+        }
+    }
+
+    // Only these handles are inherited, even while other threads create inheritable ones.
+    HANDLE inherited[3] = {out->write_end.get(), err->write_end.get(), input.get()};
+    const DWORD inherited_count = input.get() ? 3 : 2;
+    SIZE_T attr_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
+    std::vector<std::byte> attr_storage(attr_size);
+    auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage.data());
+    if (!InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size))
+        return win::last_os_error();
+    const bool listed =
+        UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                  inherited_count * sizeof(HANDLE), nullptr, nullptr);
+
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof(si);
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = input.get();
+    si.StartupInfo.hStdOutput = out->write_end.get();
+    si.StartupInfo.hStdError = err->write_end.get();
+    si.lpAttributeList = listed ? attrs : nullptr;
+
+    std::wstring cmd = command_line(exe, args);
+    PROCESS_INFORMATION pi{};
+    const BOOL created = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                                        listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
+                                        &si.StartupInfo, &pi);
+    const DWORD create_error = GetLastError();
+    DeleteProcThreadAttributeList(attrs);
+    if (!created)
+        return win::os_error(create_error);
+    CloseHandle(pi.hThread);
+    ChildProcess child(pi.hProcess, pi.dwProcessId);
+
+    // The child holds the write ends now; the agent's copies would keep the streams open.
+    out->write_end.reset();
+    err->write_end.reset();
+
+    asio::windows::stream_handle out_read(io), err_read(io);
+    for (auto [pipe, end] :
+         {std::pair{&out_read, &out->read_end}, std::pair{&err_read, &err->read_end}}) {
+        asio::error_code ec;
+        pipe->assign(end->get(), ec);
+        if (ec)
+            return win::os_error(static_cast<std::uint32_t>(ec.value()));
+        end->release();  // the stream handle owns it now
+    }
+    return SpawnedChild{std::move(child), std::move(out_read), std::move(err_read)};
+}
+
+}  // namespace qel::sandbox

@@ -1,0 +1,63 @@
+#pragma once
+// The sing-box process: its handle and id, terminated on release unless it has ended.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/windows/stream_handle.hpp>
+
+#include "common/error.h"
+
+namespace qel::sandbox {
+
+class ExitWatch;
+
+class ChildProcess {
+  public:
+    ChildProcess(void* process, std::uint32_t pid);
+    ChildProcess(ChildProcess&& o) noexcept;
+    ChildProcess& operator=(ChildProcess&&) = delete;
+    // Requests termination (exit code 1) first, unless a request succeeded already or the
+    // exit was collected by a wait.
+    ~ChildProcess();
+
+    std::uint32_t pid() const { return pid_; }
+
+    // TerminateProcess with exit code 1; a process that has already ended counts as success.
+    Result<void> terminate();
+
+    // Waits at most `timeout` for the end: the exit code, nothing while it still runs, or the
+    // error of the wait. No thread is blocked meanwhile.
+    asio::awaitable<Result<std::optional<std::uint32_t>>> wait_for(
+        std::chrono::milliseconds timeout);
+
+  private:
+    void* process_;
+    std::uint32_t pid_;
+    bool kill_on_release_ = true;
+    bool reaped_ = false;
+    std::shared_ptr<ExitWatch> watch_;
+};
+
+// A started child with the read ends of its standard output and error.
+struct SpawnedChild {
+    ChildProcess child;
+    asio::windows::stream_handle out;
+    asio::windows::stream_handle err;
+};
+
+// Starts `exe` with `args`; standard input is the agent's, output and error go to new pipes.
+Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
+                                 const std::vector<std::wstring>& args);
+
+// The command line for CreateProcessW: the program always quoted, arguments quoted when
+// they hold blanks or are empty, backslashes before quotes doubled.
+std::wstring command_line(const std::wstring& exe, const std::vector<std::wstring>& args);
+
+}  // namespace qel::sandbox
