@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "common/json_text.h"
+
 namespace qel::logging {
 namespace {
 
@@ -68,43 +70,6 @@ std::string format_text_line(log::Level level, std::string_view target, std::str
                        message);
     }
     return out;
-}
-
-void append_json_string(std::string& out, std::string_view s) {
-    out.push_back('"');
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (c < 0x20) {
-                    fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
-                } else {
-                    out.push_back(ch);
-                }
-        }
-    }
-    out.push_back('"');
 }
 
 std::string format_json_line(log::Level level, std::string_view target, std::string_view message,

@@ -21,7 +21,4 @@ std::string format_text_line(log::Level level, std::string_view target, std::str
 std::string format_json_line(log::Level level, std::string_view target, std::string_view message,
                              std::chrono::system_clock::time_point t);
 
-// A JSON string literal: quote, backslash and control characters escaped; UTF-8 unchanged.
-void append_json_string(std::string& out, std::string_view s);
-
 }  // namespace qel::logging
