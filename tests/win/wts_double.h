@@ -16,9 +16,9 @@ class WtsDouble {
     // test needs WINEDLLOVERRIDES="wtsapi32=n").
     static std::optional<WtsDouble> find();
 
-    bool set_sessions(const wchar_t* spec) const { return set_sessions_(spec); }
-    bool set_query_fail(const wchar_t* spec) const { return set_query_fail_(spec); }
-    bool set_enum_fail(const wchar_t* spec) const { return set_enum_fail_(spec); }
+    bool set_sessions(const wchar_t* text) const { return set_sessions_(text); }
+    bool set_query_fail(const wchar_t* text) const { return set_query_fail_(text); }
+    bool set_enum_fail(const wchar_t* text) const { return set_enum_fail_(text); }
     void reset() const { reset_(); }
     long calls(const char* function) const { return call_count_(function); }
     long live_allocations() const { return live_allocations_(); }

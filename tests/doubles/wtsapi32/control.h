@@ -11,8 +11,9 @@
 
 namespace qel::test::wts {
 
-// Spec text, or nullptr to fall back to the environment. FALSE when the text does not parse.
-using SetFn = BOOL(WINAPI*)(LPCWSTR spec);
+// The setting as text, or nullptr to fall back to the environment. FALSE when the text does not
+// parse.
+using SetFn = BOOL(WINAPI*)(LPCWSTR text);
 inline constexpr const char* kSetSessions = "QelWtsSetSessions";
 inline constexpr const char* kSetQueryFail = "QelWtsSetQueryFail";
 inline constexpr const char* kSetEnumFail = "QelWtsSetEnumFail";

@@ -95,13 +95,13 @@ BOOL duplicate_own_token(HANDLE* out) {
     return ok;
 }
 
-BOOL set_override(std::optional<std::wstring> Double::*field, LPCWSTR spec,
+BOOL set_override(std::optional<std::wstring> Double::*field, LPCWSTR text,
                   bool (*valid)(std::wstring_view)) {
-    if (spec && !valid(spec))
+    if (text && !valid(text))
         return FALSE;
     Double& d = the_double();
     std::lock_guard lock(d.m);
-    d.*field = spec ? std::optional<std::wstring>(spec) : std::nullopt;
+    d.*field = text ? std::optional<std::wstring>(text) : std::nullopt;
     return TRUE;
 }
 
@@ -195,18 +195,18 @@ BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
 
 // The control interface (control.h).
 
-BOOL WINAPI QelWtsSetSessions(LPCWSTR spec) {
-    return set_override(&Double::sessions, spec,
+BOOL WINAPI QelWtsSetSessions(LPCWSTR text) {
+    return set_override(&Double::sessions, text,
                         [](std::wstring_view s) { return parse_sessions(s).has_value(); });
 }
 
-BOOL WINAPI QelWtsSetQueryFail(LPCWSTR spec) {
-    return set_override(&Double::query_fail, spec,
+BOOL WINAPI QelWtsSetQueryFail(LPCWSTR text) {
+    return set_override(&Double::query_fail, text,
                         [](std::wstring_view s) { return parse_query_failures(s).has_value(); });
 }
 
-BOOL WINAPI QelWtsSetEnumFail(LPCWSTR spec) {
-    return set_override(&Double::enum_fail, spec,
+BOOL WINAPI QelWtsSetEnumFail(LPCWSTR text) {
+    return set_override(&Double::enum_fail, text,
                         [](std::wstring_view s) { return parse_error_code(s).has_value(); });
 }
 
