@@ -20,3 +20,25 @@ target_link_libraries(win_tests PRIVATE qel_win GTest::gtest)
 target_precompile_headers(win_tests REUSE_FROM qel_core)
 add_test(NAME win COMMAND win_tests)
 set_tests_properties(win PROPERTIES FIXTURES_REQUIRED wine)
+
+# Session-token and admission tests: they run against the wtsapi32 double, which Wine loads
+# instead of its own wtsapi32 from beside the test program under the DLL override.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/doubles/wtsapi32 ${CMAKE_BINARY_DIR}/tests/doubles/wtsapi32)
+add_executable(win_auth_tests
+  unit/test_main.cpp
+  unit/log_capture.cpp
+  win/win_test_util.cpp
+  win/wts_double.cpp
+  win/token_file_fixture.cpp
+  win/wts_double_test.cpp
+  win/token_file_test.cpp
+  win/token_refresh_win_test.cpp
+  win/console_session_test.cpp
+)
+target_include_directories(win_auth_tests PRIVATE unit win doubles/wtsapi32)
+target_link_libraries(win_auth_tests PRIVATE qel_win GTest::gtest)
+target_precompile_headers(win_auth_tests REUSE_FROM qel_core)
+add_dependencies(win_auth_tests wtsapi32_double)
+add_test(NAME win_auth COMMAND win_auth_tests)
+set_tests_properties(win_auth PROPERTIES FIXTURES_REQUIRED wine
+  ENVIRONMENT "WINEDLLOVERRIDES=wtsapi32=n")

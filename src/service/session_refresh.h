@@ -10,12 +10,10 @@
 
 namespace qel::service {
 
-inline constexpr std::chrono::seconds kSessionRefreshPeriod{30};
-
 // Refreshes the session tokens every period until it sees `shutdown`; the first refresh
 // comes one period after the start.
 asio::awaitable<void> periodic_session_refresh(
     std::shared_ptr<async::Notify> shutdown, std::shared_ptr<auth::SessionTokens> sessions,
-    std::chrono::steady_clock::duration period = kSessionRefreshPeriod);
+    std::chrono::steady_clock::duration period = auth::kSessionRefreshPeriod);
 
 }  // namespace qel::service

@@ -1,0 +1,27 @@
+#include "auth/impersonation_win.h"
+
+#include <fmt/format.h>
+
+#include "common/log.h"
+#include "common/win_error.h"
+
+namespace qel::auth {
+
+Result<void> impersonate(HANDLE user_token) {
+    if (!ImpersonateLoggedOnUser(user_token))
+        return Error(fmt::format("ImpersonateLoggedOnUser: {}", win::last_error_hresult_text()));
+    return {};
+}
+
+RevertOnExit::~RevertOnExit() {
+    if (RevertToSelf())
+        return;
+    // The thread would go on as the session's user, and it is a runtime worker that runs
+    // other tasks next: no code of the agent may run with that identity.
+    log::error(log::Target::auth,
+               "RevertToSelf failed: {} \u2014 terminating to avoid running as the session user",
+               win::last_error_hresult_text());
+    TerminateProcess(GetCurrentProcess(), 1);
+}
+
+}  // namespace qel::auth
