@@ -32,6 +32,35 @@ std::string agent_exe() {
 std::string tool_exe() {
     return win_bin_dir() + "/qel-testtool.exe";
 }
+std::string fake_singbox_exe() {
+    return win_bin_dir() + "/fake-singbox.exe";
+}
+
+std::vector<std::string> agent_env(std::vector<std::string> extra) {
+    extra.insert(extra.begin(), {"WINEDLLOVERRIDES=wtsapi32=n", "NO_COLOR=1"});
+    return extra;
+}
+
+std::vector<std::string> requests(const std::vector<std::string>& lines) {
+    std::vector<std::string> steps = {"session", "auth", "read"};
+    for (const auto& l : lines) {
+        steps.push_back("line:" + l);
+        steps.push_back("read");
+    }
+    steps.push_back("close");
+    std::vector<std::string> replies;
+    for (const std::string& got : lines_of(run_windows(tool_exe(), steps).out)) {
+        replies.push_back(got.rfind("< ", 0) == 0 ? got.substr(2) : got);
+    }
+    if (!replies.empty())
+        replies.erase(replies.begin());  // the auth reply
+    return replies;
+}
+
+std::string request(const std::string& line) {
+    const auto replies = requests({line});
+    return replies.empty() ? "" : replies.front();
+}
 
 std::string win_path(const std::string& linux_path) {
     std::string p = "Z:" + linux_path;

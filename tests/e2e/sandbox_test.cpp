@@ -45,8 +45,9 @@ class Sandbox : public ::testing::Test {
         ASSERT_TRUE(agent_->wait_ready()) << agent_->proc().out();
     }
     void TearDown() override {
-        if (agent_)
+        if (agent_) {
             EXPECT_EQ(agent_->stop(), 0);
+        }
     }
     std::unique_ptr<ConsoleAgent> agent_;
 };
@@ -139,21 +140,20 @@ TEST_F(Sandbox, AnEarlyExitFailsTheStartWithThatRunsLines) {
     const std::string reply = request(
         profile_with(R"({"stdout":["starting","bad config"],"stderr_raw":"fatal","exit":1})"));
     const std::regex failure(
-        R"(\{"ok":false,"error":"sing-box exited at startup \(status=ExitStatus\(ExitStatus\(1\)\)\); logs:\\n(.*)"\
-})");
+        R"re(\{"ok":false,"error":"sing-box exited at startup \(status=ExitStatus\(ExitStatus\(1\)\)\); logs:\\n(.*)"\})re");
     std::smatch m;
-ASSERT_TRUE(std::regex_match(reply, m, failure)) << reply;
-const std::string lines = m[1];
-EXPECT_NE(lines.find("[out] starting\\n[out] bad config"), std::string::npos) << lines;
-EXPECT_NE(lines.find("[err] fatal"), std::string::npos) << lines;
+    ASSERT_TRUE(std::regex_match(reply, m, failure)) << reply;
+    const std::string lines = m[1];
+    EXPECT_NE(lines.find("[out] starting\\n[out] bad config"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("[err] fatal"), std::string::npos) << lines;
 
-const std::string reason = reply.substr(reply.find("\"error\":") + 8);
-EXPECT_EQ(request(R"({"method":"state"})"),
-          R"({"ok":true,"result":{"kill_switch_engaged":false,"reason":)" +
-              reason.substr(0, reason.size() - 1) + R"(,"state":"failed"}})");
-// A later start succeeds.
-EXPECT_NE(request(profile_with("{}")).find("profile_hash"), std::string::npos);
-request(R"({"method":"disconnect"})");
+    const std::string reason = reply.substr(reply.find("\"error\":") + 8);
+    EXPECT_EQ(request(R"({"method":"state"})"),
+              R"({"ok":true,"result":{"kill_switch_engaged":false,"reason":)" +
+                  reason.substr(0, reason.size() - 1) + R"(,"state":"failed"}})");
+    // A later start succeeds.
+    EXPECT_NE(request(profile_with("{}")).find("profile_hash"), std::string::npos);
+    request(R"({"method":"disconnect"})");
 }
 
 TEST_F(Sandbox, AProcessThatEndsByItselfStaysConnectedUntilDisconnect) {

@@ -77,7 +77,7 @@ class Service : public ::testing::Test {
 TEST_F(Service, RunsLogsJsonLinesAndStopsInOrder) {
     ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
     EXPECT_EQ(state_and_exit_code().first, kRunning);
-    EXPECT_EQ(run_windows(tool_exe(), {"connect"}).status, 0);
+    EXPECT_EQ(run_windows(tool_exe(), {"probe"}).status, 0);
     ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
     EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
 
@@ -124,7 +124,7 @@ TEST_F(Service, RunsWithoutALogWhenTheLogFolderCannotBeMade) {
     { std::ofstream(prefix_path(kServiceDataRoot + "\\logs")) << "a file, not a folder"; }
     ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
     EXPECT_EQ(state_and_exit_code().first, kRunning);
-    EXPECT_EQ(run_windows(tool_exe(), {"connect"}).status, 0);
+    EXPECT_EQ(run_windows(tool_exe(), {"probe"}).status, 0);
     ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
     EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix_path(kServiceDataRoot + "\\logs")));

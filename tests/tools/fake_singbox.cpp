@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
     }
     const std::string config = argv[3];
     const std::string folder = config.substr(0, config.find_last_of("\\/") + 1);
-    std::ofstream(folder + "fake-singbox.pids", std::ios::app) << GetCurrentProcessId() << "\n";
+    std::ofstream(folder + "fake-singbox.pids", std::ios::app | std::ios::binary)
+        << GetCurrentProcessId() << "\n";
 
     std::ifstream in(config, std::ios::binary);
     std::stringstream text;

@@ -3,6 +3,7 @@
 // windows.h first (pipe_client.h): the shell headers depend on it.
 #include <shlobj.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -95,7 +96,7 @@ std::wstring default_token_file() {
 }
 
 std::optional<std::string> read_token(const std::wstring& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
     if (!in)
         return std::nullopt;
     std::stringstream ss;

@@ -181,15 +181,14 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
         return std::move(err).error();
 
     // The agent's standard input, as an inheritable duplicate when there is one.
-    Handle input;
+    HANDLE dup = nullptr;
     HANDLE std_in = GetStdHandle(STD_INPUT_HANDLE);
-    if (std_in && std_in != INVALID_HANDLE_VALUE) {
-        HANDLE dup = nullptr;
-        if (DuplicateHandle(GetCurrentProcess(), std_in, GetCurrentProcess(), &dup, 0, TRUE,
-                            DUPLICATE_SAME_ACCESS)) {
-            input = Handle(dup);
-        }
+    if (std_in && std_in != INVALID_HANDLE_VALUE &&
+        !DuplicateHandle(GetCurrentProcess(), std_in, GetCurrentProcess(), &dup, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+        dup = nullptr;
     }
+    Handle input(dup);
 
     // Only these handles are inherited, even while other threads create inheritable ones.
     HANDLE inherited[3] = {out->write_end.get(), err->write_end.get(), input.get()};
