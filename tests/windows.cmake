@@ -14,6 +14,8 @@ add_executable(win_tests
   win/service_log_test.cpp
   win/pipe_instance_test.cpp
   win/win_error_test.cpp
+  win/sandbox_config_test.cpp
+  win/child_process_test.cpp
 )
 target_include_directories(win_tests PRIVATE unit win)
 target_link_libraries(win_tests PRIVATE qel_win GTest::gtest)

@@ -215,3 +215,34 @@ TEST(SandboxLookup, AMissingSingBoxIsTheLookupError) {
 
 }  // namespace
 }  // namespace qel::e2e
+
+namespace qel::e2e {
+namespace {
+
+TEST(SandboxLookup, TheFirstFoundPathIsKeptForTheAgentsLife) {
+    const std::string dir = win_bin_dir() + "/../e2e-singbox";
+    remove_tree(dir);
+    std::filesystem::create_directories(dir);
+    const std::string exe = dir + "/sing-box.exe";
+    ConsoleAgent agent(agent_env({"QEL_SINGBOX_EXE=" + win_path(exe)}));
+    ASSERT_TRUE(agent.wait_ready());
+    const std::string connect = R"({"method":"connect","params":{"profile":{}}})";
+
+    // Not there yet: the lookup fails and nothing is kept.
+    EXPECT_NE(request(connect).find("sing-box.exe not found"), std::string::npos);
+    // In place now: found without a restart.
+    std::filesystem::copy_file(fake_singbox_exe(), exe);
+    EXPECT_NE(request(connect).find("profile_hash"), std::string::npos);
+    request(R"({"method":"disconnect"})");
+    // Gone again: the kept path is used, and the process cannot be created from it.
+    std::filesystem::remove(exe);
+    const std::string reply = request(connect);
+    EXPECT_TRUE(reply.starts_with(R"({"ok":false,"error":"Command::spawn(sing-box.exe): )"))
+        << reply;
+    EXPECT_NE(reply.find("(os error 2)"), std::string::npos) << reply;
+    EXPECT_EQ(agent.stop(), 0);
+    remove_tree(dir);
+}
+
+}  // namespace
+}  // namespace qel::e2e

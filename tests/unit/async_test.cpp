@@ -179,6 +179,22 @@ TEST_F(Async, BlockingWorkResumesTheCaller) {
     EXPECT_NE(worker, caller);
 }
 
+asio::awaitable<Result<std::string>> blocking_concat(std::string a, std::string b) {
+    // Named before being awaited: GCC 12 destroys a lambda inside a co_await expression twice.
+    const auto exclaim = [a] { return Result<std::string>(a + "!"); };
+    Result<std::string> first = co_await run_blocking(exclaim);
+    const auto append = [&first, b] { return Result<std::string>(first.value() + b); };
+    Result<std::string> second = co_await run_blocking(append);
+    co_return second;
+}
+
+TEST_F(Async, BlockingWorkCarriesOwningResults) {
+    const std::string big(1000, 'x');  // beyond the small-string buffer
+    Result<std::string> r = run(blocking_concat(big, big));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value(), big + "!" + big);
+}
+
 TEST_F(Async, IntervalBurstsMissedTicks) {
     run([]() -> asio::awaitable<void> {
         Interval iv(co_await asio::this_coro::executor, 40ms);

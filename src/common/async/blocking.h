@@ -35,6 +35,8 @@ class BlockingPool : public asio::execution_context::service {
 };
 
 // Runs f on the blocking pool and resumes the caller on its own executor with f's result.
+// Callers name a capturing lambda before awaiting this: GCC 12 destroys a lambda that is
+// written inside a co_await expression twice.
 template <class F>
 asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
     using R = std::invoke_result_t<F&>;

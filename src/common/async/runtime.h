@@ -31,22 +31,11 @@ class Runtime {
     T block_on(asio::awaitable<T> task) {
         std::promise<T> done;
         auto result = done.get_future();
-        if constexpr (std::is_void_v<T>) {
-            asio::co_spawn(asio::make_strand(io_), std::move(task), [&done](std::exception_ptr e) {
-                if (e)
-                    done.set_exception(e);
-                else
-                    done.set_value();
-            });
-        } else {
-            asio::co_spawn(asio::make_strand(io_), std::move(task),
-                           [&done](std::exception_ptr e, T v) {
-                               if (e)
-                                   done.set_exception(e);
-                               else
-                                   done.set_value(std::move(v));
-                           });
-        }
+        asio::co_spawn(asio::make_strand(io_), fulfil(std::move(task), &done),
+                       [&done](std::exception_ptr e) {
+                           if (e)
+                               done.set_exception(e);
+                       });
         return result.get();
     }
 
@@ -56,6 +45,17 @@ class Runtime {
     explicit Runtime(Key);
 
   private:
+    // The promise lives on the waiting caller's stack until the result is taken.
+    template <class T>
+    static asio::awaitable<void> fulfil(asio::awaitable<T> task, std::promise<T>* done) {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+            done->set_value();
+        } else {
+            done->set_value(co_await std::move(task));
+        }
+    }
+
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> workers_;

@@ -84,8 +84,8 @@ class Trigger : public std::enable_shared_from_this<Trigger> {
     // coroutine is cancelled; the trigger can still fire later for a new wait.
     asio::awaitable<std::error_code> wait(bool cancellable = true) {
         // `self` keeps the trigger alive for the whole wait. The initiation below captures
-        // only a raw pointer: GCC 12 destroys the captures of an initiation passed to
-        // async_initiate inside co_await twice, so those captures must own nothing.
+        // only a raw pointer: GCC 12 destroys a lambda written inside a co_await expression
+        // twice, so such a lambda must own nothing.
         auto self = shared_from_this();
         auto token = asio::experimental::as_tuple(asio::use_awaitable);
         auto [ec] = co_await asio::async_initiate<decltype(token), void(std::error_code)>(

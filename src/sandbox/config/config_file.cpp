@@ -80,26 +80,33 @@ asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
     const std::wstring target = config_path();
     const std::wstring tmp = join_path(dir, std::wstring_view(L"config.json.tmp"));
 
-    Result<void> made = co_await run_blocking([dir] { return win::create_dir_all(dir); });
+    // Each step is named before it is awaited: GCC 12 destroys a lambda written inside a
+    // co_await expression twice.
+    const auto make_dir = [dir] { return win::create_dir_all(dir); };
+    Result<void> made = co_await run_blocking(make_dir);
     if (!made)
         co_return std::move(made).error().context("create_dir_all " + to_utf8_lossy(dir));
 
     const std::string text = to_pretty(profile);
-    Result<TmpFile> file = co_await run_blocking([tmp] { return open_tmp(tmp); });
+    const auto open = [tmp] { return open_tmp(tmp); };
+    Result<TmpFile> file = co_await run_blocking(open);
     if (!file)
         co_return std::move(file).error().context("open tmp file " + to_utf8_lossy(tmp));
     const HANDLE h = file->get();
 
     // Write, then sync to disk (a Win32 handle has no buffer of its own to flush).
-    Result<void> written = co_await run_blocking([h, &text] { return write_all(h, text); });
+    const auto write = [h, &text] { return write_all(h, text); };
+    Result<void> written = co_await run_blocking(write);
     if (!written)
         co_return std::move(written).error();
-    Result<void> synced = co_await run_blocking([h] { return sync(h); });
+    const auto flush = [h] { return sync(h); };
+    Result<void> synced = co_await run_blocking(flush);
     if (!synced)
         co_return std::move(synced).error();
     file->close();
 
-    Result<void> moved = co_await run_blocking([tmp, target] { return replace(tmp, target); });
+    const auto move_into_place = [tmp, target] { return replace(tmp, target); };
+    Result<void> moved = co_await run_blocking(move_into_place);
     if (!moved) {
         co_return std::move(moved).error().context("rename " + to_utf8_lossy(tmp) + " -> " +
                                                    to_utf8_lossy(target));
