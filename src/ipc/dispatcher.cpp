@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ipc/kill_switch_methods.h"
 #include "ipc/params.h"
 #include "ipc/state_methods.h"
 #include "sandbox/lifecycle/lifecycle.h"
@@ -46,6 +47,12 @@ asio::awaitable<MethodResult> run_method(const std::string& m, nlohmann::json pa
         co_return co_await connect_method(std::move(params), handles);
     if (m == "disconnect")
         co_return co_await disconnect_method(handles);
+    if (m == "kill_switch_engage")
+        co_return co_await kill_switch_engage_method(std::move(params), handles);
+    if (m == "kill_switch_status")
+        co_return co_await kill_switch_status_method(handles);
+    if (m == "kill_switch_disengage")
+        co_return co_await kill_switch_disengage_method(handles);
     co_return Error("unknown method: " + m);
 }
 

@@ -5,6 +5,7 @@
 #include "ipc/listener.h"
 #include "sandbox/lifecycle/lifecycle.h"
 #include "service/session_refresh.h"
+#include "wfp/controller/controller.h"
 
 namespace qel::service {
 namespace {
@@ -52,6 +53,8 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
     co_await stop.wait();
     log::info(kLog, "agent_loop: shutdown signal received");
 
+    // The kill switch goes first, sing-box second, the listener last.
+    co_await wfp::disengage_kill_switch(handles.kill_switch);
     co_await sandbox::stop_sandbox(handles.sandbox);
 
     listener.abort();

@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include "ipc/tun_alias.h"
+
+namespace qel::ipc {
+namespace {
+
+TEST(TunAlias, TheFirstTunInboundWithAStringName) {
+    // With the document's own object: 127 levels, then 128.
+    const std::string deep127 = std::string(126, '[') + std::string(126, ']');
+    const std::string deep128 = std::string(127, '[') + std::string(127, ']');
+    const struct {
+        std::string config;
+        std::optional<std::string> alias;
+    } cases[] = {
+        {R"({"inbounds":[{"type":"tun","interface_name":"wg0"}]})", "wg0"},
+        {R"({"inbounds":[{"type":"tun"},{"type":"tun","interface_name":"wg0"}]})", "wg0"},
+        {R"({"inbounds":[{"type":"mixed","interface_name":"x"},{"type":"tun","interface_name":"t"}]})",
+         "t"},
+        {R"({"inbounds":[{"type":"TUN","interface_name":"wg0"}]})", std::nullopt},
+        {R"({"inbounds":[{"type":"tun","interface_name":5}]})", std::nullopt},
+        {R"({"inbounds":[{"type":"tun","interface_name":""}]})", ""},
+        {R"({"inbounds":[1,"x",{"type":"tun","interface_name":"a"}]})", "a"},
+        {R"({"inbounds":{"type":"tun","interface_name":"wg0"}})", std::nullopt},
+        {R"([{"inbounds":[]}])", std::nullopt},
+        {R"({})", std::nullopt},
+        {" \t\r\n{\"inbounds\":[{\"type\":\"tun\",\"interface_name\":\"a\"}]} \r\n\t", "a"},
+        {R"({"inbounds":[{"type":"tun","interface_name":"a"}]} x)", std::nullopt},
+        {R"({"inbounds":[{"type":"tun","interface_name":"a"}]}{})", std::nullopt},
+        {"\xEF\xBB\xBF{\"inbounds\":[{\"type\":\"tun\",\"interface_name\":\"a\"}]}", std::nullopt},
+        {R"({"inbounds":[{"type":"tun","interface_name":"a"}],"x":)" + deep127 + "}", "a"},
+        {R"({"inbounds":[{"type":"tun","interface_name":"a"}],"x":)" + deep128 + "}", std::nullopt},
+        {"{\"inbounds\":[{\"type\":\"tun\",\"interface_name\":\"a\xff\"}]}", std::nullopt},
+        {"not json", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(tun_alias_from_config_text(c.config), c.alias) << c.config;
+}
+
+}  // namespace
+}  // namespace qel::ipc
