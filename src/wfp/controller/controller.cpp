@@ -1,6 +1,8 @@
 #include "wfp/controller/controller.h"
 
 #include "common/log.h"
+#include "wfp/controller/engagement.h"
+#include "wfp/controller/leftovers.h"
 #include "wfp/engine/wfp_engine.h"
 #include "wfp/kill_switch/kill_switch.h"
 
@@ -29,12 +31,12 @@ asio::awaitable<Result<void>> engage_kill_switch(std::shared_ptr<KillSwitchContr
         install_kill_switch(std::move(engine).value(), std::move(app_path), std::move(tun_alias));
     if (!ks)
         co_return Result<void>(std::move(ks).error());
-    *engaged = std::move(ks).value();
+    *engaged = std::make_unique<Engagement>(std::move(ks).value());
     co_return Result<void>();
 }
 
 asio::awaitable<void> disengage_kill_switch(std::shared_ptr<KillSwitchController> c) {
-    std::unique_ptr<KillSwitch> taken;
+    std::unique_ptr<Engagement> taken;
     {
         auto engaged = co_await c->engaged_.lock();
         taken = std::move(*engaged);
@@ -43,8 +45,8 @@ asio::awaitable<void> disengage_kill_switch(std::shared_ptr<KillSwitchController
         else
             log::warn(kLog, "kill-switch disengage called but was not engaged");
     }
-    if (taken)
-        uninstall_kill_switch(std::move(taken));
+    taken.reset();
+    remove_leftovers();
 }
 
 asio::awaitable<bool> is_kill_switch_engaged(std::shared_ptr<KillSwitchController> c) {
