@@ -47,7 +47,7 @@ Result<WfpEngine> open_wfp_engine() {
     sublayer.flags = 0;
     sublayer.weight = kSublayerWeight;
     if (const DWORD rc = FwpmSubLayerAdd0(engine.handle(), &sublayer, nullptr); rc != 0) {
-        // The release below closes the handle only: the sublayer does not exist.
+        // Leaving releases the engine, which only closes the handle: no sublayer exists.
         return Error(
             fmt::format("FwpmSubLayerAdd0 failed, rc={:#x}", static_cast<std::uint32_t>(rc)));
     }

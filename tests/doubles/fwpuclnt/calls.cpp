@@ -35,11 +35,11 @@ std::optional<Fault> env_fault(const std::string& function, unsigned nth) {
     const DWORD n = GetEnvironmentVariableA("QEL_FWP_DOUBLE_FAULTS", buf, sizeof buf);
     if (n == 0 || n >= sizeof buf)
         return std::nullopt;
-    std::string spec(buf, n);
+    std::string list(buf, n);
     std::size_t start = 0;
-    while (start <= spec.size()) {
-        const std::size_t end = std::min(spec.find(',', start), spec.size());
-        const std::string item = spec.substr(start, end - start);
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(',', start), list.size());
+        const std::string item = list.substr(start, end - start);
         start = end + 1;
         const std::size_t colon = item.find(':');
         const std::size_t eq = item.find('=');
