@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <fwpmu.h>
 #include <windows.h>
+
+#include <fwpmu.h>
 
 #include <regex>
 #include <set>

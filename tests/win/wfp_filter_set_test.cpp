@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <fwpmu.h>
 #include <iphlpapi.h>
-#include <windows.h>
 
 #include <filesystem>
 #include <optional>

@@ -1,7 +1,8 @@
 #include "wfp/controller/leftovers.h"
 
-#include <fwpmu.h>
 #include <windows.h>
+
+#include <fwpmu.h>
 
 #include <algorithm>
 #include <optional>

@@ -1,8 +1,9 @@
 #pragma once
 // Adding one filter into an engine's sublayer, and deleting one by its key.
 
-#include <fwpmu.h>
 #include <windows.h>
+
+#include <fwpmu.h>
 
 #include <cstdint>
 #include <memory>

@@ -2,8 +2,9 @@
 // The one condition of each permit. The records point to values the caller keeps alive for
 // as long as the filters are being added.
 
-#include <fwpmu.h>
 #include <windows.h>
+
+#include <fwpmu.h>
 
 #include <cstdint>
 

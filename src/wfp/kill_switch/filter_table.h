@@ -1,8 +1,9 @@
 #pragma once
 // The kill switch's filter set as data: one row per filter, in install order.
 
-#include <fwpmu.h>
 #include <windows.h>
+
+#include <fwpmu.h>
 
 #include <array>
 #include <cstdint>

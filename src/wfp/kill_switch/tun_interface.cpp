@@ -1,7 +1,8 @@
 #include "wfp/kill_switch/tun_interface.h"
 
-#include <iphlpapi.h>
 #include <windows.h>
+
+#include <iphlpapi.h>
 
 #include <memory>
 

@@ -1,8 +1,9 @@
 // The filtering calls the agent makes, answered from the double's state as the Base
 // Filtering Engine answers them.
 
-#include <fwpmu.h>
 #include <windows.h>
+
+#include <fwpmu.h>
 
 #include <algorithm>
 #include <cstdio>
