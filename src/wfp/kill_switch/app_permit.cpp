@@ -1,46 +1,23 @@
 #include "wfp/kill_switch/app_permit.h"
 
-#include <fwpmu.h>
 #include <windows.h>
 
-#include <utility>
+#include <fwpmu.h>
 
 #include "common/fs_win.h"
 #include "common/utf.h"
+#include "wfp/engine/fwpm_memory.h"
 #include "wfp/kill_switch/conditions.h"
 #include "wfp/kill_switch/filter_table.h"
 
 namespace qel::wfp {
-namespace {
-
-// The application-id blob that FwpmGetAppIdFromFileName0 allocated; freed once.
-class AppId {
-  public:
-    AppId() = default;
-    AppId(const AppId&) = delete;
-    AppId& operator=(const AppId&) = delete;
-    ~AppId() { free(); }
-
-    FWP_BYTE_BLOB** out() { return &blob_; }
-    FWP_BYTE_BLOB* get() const { return blob_; }
-    void free() {
-        if (blob_ != nullptr)
-            FwpmFreeMemory0(reinterpret_cast<void**>(&blob_));
-        blob_ = nullptr;
-    }
-
-  private:
-    FWP_BYTE_BLOB* blob_ = nullptr;
-};
-
-}  // namespace
 
 Result<void> permit_app(KillSwitch& kill_switch, const std::string& path) {
     const std::wstring wide = to_wide(path);
     if (!win::is_existing_file(wide))
         return Error(fmt::format("permit-app: file does not exist: {}", path));
 
-    AppId app_id;
+    FwpmMemory<FWP_BYTE_BLOB> app_id;
     if (const DWORD rc = FwpmGetAppIdFromFileName0(wide.c_str(), app_id.out()); rc != 0) {
         return Error(fmt::format("FwpmGetAppIdFromFileName0({}) rc={:#x}", path,
                                  static_cast<std::uint32_t>(rc)));
@@ -51,7 +28,7 @@ Result<void> permit_app(KillSwitch& kill_switch, const std::string& path) {
     const FWPM_FILTER_CONDITION0 condition = app_id_condition(app_id.get());
     Result<void> added = add_filter_group(kill_switch, FilterGroup::app, path, {&condition, 1},
                                           OnFailure::attempt_rest);
-    app_id.free();
+    app_id.reset();
     return added;
 }
 
