@@ -179,7 +179,7 @@ TEST_F(EngageFailure, EveryStepLeavesNothingOfOursBehind) {
         EXPECT_EQ(test::installed_names(), expand(c.left, keys));
         EXPECT_EQ(s.sublayers.size(), c.sublayer_left ? 1u : 0u);
         EXPECT_EQ(s.engines.size(), c.engines_left);
-        EXPECT_EQ(s.blobs_outstanding, 0u);
+        EXPECT_EQ(s.memory_outstanding, 0u);
         // The app id is freed exactly when one was handed out, after both app filters.
         const std::vector<std::string> calls = fwp::calls();
         const auto lookup = std::find(calls.begin(), calls.end(), "FwpmGetAppIdFromFileName0");

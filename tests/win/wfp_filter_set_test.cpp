@@ -137,7 +137,7 @@ class FilterSet : public test::WfpTest {
             }
         }
         EXPECT_EQ(s.engines.size(), 1u);  // the kill switch's own handle, still open
-        EXPECT_EQ(s.blobs_outstanding, 0u);
+        EXPECT_EQ(s.memory_outstanding, 0u);
 
         run(disengage_kill_switch(c));
         const fwpdbl::State after = fwp::state();

@@ -1,6 +1,9 @@
 #pragma once
-// Functions the fwpuclnt.dll double exports besides the filtering calls, for tests in the
-// process that loaded it (look them up with GetProcAddress).
+// Functions the fwpuclnt.dll double exports besides the filtering calls it answers
+// (FwpmEngineOpen0, FwpmEngineClose0, FwpmSubLayerAdd0, FwpmSubLayerDeleteByKey0,
+// FwpmSubLayerGetByKey0, FwpmFilterAdd0, FwpmFilterDeleteByKey0, FwpmFilterGetByKey0,
+// FwpmGetAppIdFromFileName0, FwpmFreeMemory0), for tests in the process that loaded it
+// (look them up with GetProcAddress).
 //
 // Configuration knobs:
 //   QEL_FWP_DOUBLE_STATE   path of the state file (default: fwpuclnt-state.txt beside the
@@ -32,7 +35,8 @@ BOOL qel_fwpdbl_wait_paused(DWORD milliseconds);
 void qel_fwpdbl_resume(void);
 // Copy at most `capacity` bytes of the text and return its whole length: the state file, and
 // the journal of this process's calls since the last reset, one "<function>[ <detail>] ->
-// 0x<rc>" line each.
+// 0x<rc>" line each (FwpmFreeMemory0, which has no result: "FwpmFreeMemory0", or with
+// " null" / " unknown" for a pointer it did not hand out).
 std::size_t qel_fwpdbl_state(char* buffer, std::size_t capacity);
 std::size_t qel_fwpdbl_journal(char* buffer, std::size_t capacity);
 }

@@ -63,9 +63,52 @@ auto find_key(std::vector<T>& v, const std::string& key) {
     return std::find_if(v.begin(), v.end(), [&](const T& x) { return x.key == key; });
 }
 
-// The blobs this process handed out, so that FwpmFreeMemory0 frees only those.
-std::mutex g_blobs_mutex;
-std::set<void*> g_blobs;
+// The blocks this process handed out, so that FwpmFreeMemory0 frees only those.
+std::mutex g_blocks_mutex;
+std::set<void*> g_blocks;
+
+void* hand_out(std::size_t bytes) {
+    void* p = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+    if (p == nullptr)
+        return nullptr;
+    {
+        std::lock_guard lock(g_blocks_mutex);
+        g_blocks.insert(p);
+    }
+    with_state([](State& s) {
+        ++s.memory_outstanding;
+        return true;
+    });
+    return p;
+}
+
+GUID guid_of(const std::string& text) {
+    GUID g{};
+    unsigned long d1 = 0;
+    unsigned d2 = 0, d3 = 0, d4[8] = {};
+    std::sscanf(text.c_str(), "%8lx-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &d1, &d2, &d3, &d4[0],
+                &d4[1], &d4[2], &d4[3], &d4[4], &d4[5], &d4[6], &d4[7]);
+    g.Data1 = d1;
+    g.Data2 = static_cast<unsigned short>(d2);
+    g.Data3 = static_cast<unsigned short>(d3);
+    for (int i = 0; i < 8; ++i)
+        g.Data4[i] = static_cast<unsigned char>(d4[i]);
+    return g;
+}
+
+std::wstring wide(const std::string& s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+    return out;
+}
+
+// A copy of the display name inside a handed-out block, right after `used` bytes.
+wchar_t* put_name(void* block, std::size_t used, const std::wstring& name) {
+    auto* dst = reinterpret_cast<wchar_t*>(static_cast<char*>(block) + used);
+    CopyMemory(dst, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    return dst;
+}
 
 DWORD copy_condition(const FWPM_FILTER_CONDITION0& in, Condition& out) {
     out.field = key_text(in.fieldKey);
@@ -266,6 +309,84 @@ DWORD WINAPI FwpmFilterDeleteByKey0(HANDLE engineHandle, const GUID* key) {
     return end_call(fn, detail, rc);
 }
 
+// The record read back carries key, name, flags and weight (and for a filter its layer,
+// sublayer and action); conditions are not returned.
+DWORD WINAPI FwpmSubLayerGetByKey0(HANDLE engineHandle, const GUID* key,
+                                   FWPM_SUBLAYER0** subLayer) {
+    static constexpr const char* fn = "FwpmSubLayerGetByKey0";
+    const std::string detail = key ? key_text(*key) : std::string();
+    if (auto fault = begin_call(fn))
+        return end_call(fn, detail, fault->code);
+    if (key == nullptr || subLayer == nullptr)
+        return end_call(fn, detail, ERROR_INVALID_PARAMETER);
+    DWORD rc = 0;
+    Sublayer found;
+    with_state([&](State& s) {
+        const auto it = find_key(s.sublayers, detail);
+        if (!has_engine(s, engineHandle))
+            rc = ERROR_INVALID_HANDLE;
+        else if (it == s.sublayers.end())
+            rc = kSublayerNotFound;
+        else
+            found = *it;
+        return false;
+    });
+    if (rc != 0)
+        return end_call(fn, detail, rc);
+    const std::wstring name = wide(found.name);
+    void* block = hand_out(sizeof(FWPM_SUBLAYER0) + (name.size() + 1) * sizeof(wchar_t));
+    if (block == nullptr)
+        return end_call(fn, detail, ERROR_NOT_ENOUGH_MEMORY);
+    auto* out = static_cast<FWPM_SUBLAYER0*>(block);
+    out->subLayerKey = *key;
+    out->displayData.name = put_name(block, sizeof(FWPM_SUBLAYER0), name);
+    out->flags = static_cast<UINT16>(found.flags);
+    out->weight = static_cast<UINT16>(found.weight);
+    *subLayer = out;
+    return end_call(fn, detail, 0);
+}
+
+DWORD WINAPI FwpmFilterGetByKey0(HANDLE engineHandle, const GUID* key, FWPM_FILTER0** filter) {
+    static constexpr const char* fn = "FwpmFilterGetByKey0";
+    const std::string detail = key ? key_text(*key) : std::string();
+    if (auto fault = begin_call(fn))
+        return end_call(fn, detail, fault->code);
+    if (key == nullptr || filter == nullptr)
+        return end_call(fn, detail, ERROR_INVALID_PARAMETER);
+    DWORD rc = 0;
+    Filter found;
+    with_state([&](State& s) {
+        const auto it = find_key(s.filters, detail);
+        if (!has_engine(s, engineHandle))
+            rc = ERROR_INVALID_HANDLE;
+        else if (it == s.filters.end())
+            rc = kFilterNotFound;
+        else
+            found = *it;
+        return false;
+    });
+    if (rc != 0)
+        return end_call(fn, detail, rc);
+    const std::wstring name = wide(found.name);
+    const std::size_t head = sizeof(FWPM_FILTER0) + sizeof(UINT64);
+    void* block = hand_out(head + (name.size() + 1) * sizeof(wchar_t));
+    if (block == nullptr)
+        return end_call(fn, detail, ERROR_NOT_ENOUGH_MEMORY);
+    auto* out = static_cast<FWPM_FILTER0*>(block);
+    auto* weight = reinterpret_cast<UINT64*>(out + 1);
+    *weight = found.weight;
+    out->filterKey = *key;
+    out->displayData.name = put_name(block, head, name);
+    out->flags = found.flags;
+    out->layerKey = guid_of(found.layer);
+    out->subLayerKey = guid_of(found.sublayer);
+    out->weight.type = FWP_UINT64;
+    out->weight.uint64 = weight;
+    out->action.type = found.action;
+    *filter = out;
+    return end_call(fn, detail, 0);
+}
+
 // The blob is the file's full path in lower case as UTF-16 with its terminating NUL (the real
 // engine uses the NT device path), allocated in one block with its header.
 DWORD WINAPI FwpmGetAppIdFromFileName0(const wchar_t* fileName, FWP_BYTE_BLOB** appId) {
@@ -286,21 +407,12 @@ DWORD WINAPI FwpmGetAppIdFromFileName0(const wchar_t* fileName, FWP_BYTE_BLOB** 
         return end_call(fn, detail, GetLastError());
     CharLowerBuffW(full, len);
     const DWORD bytes = (len + 1) * sizeof(wchar_t);
-    auto* blob = static_cast<FWP_BYTE_BLOB*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FWP_BYTE_BLOB) + bytes));
+    auto* blob = static_cast<FWP_BYTE_BLOB*>(hand_out(sizeof(FWP_BYTE_BLOB) + bytes));
     if (blob == nullptr)
         return end_call(fn, detail, ERROR_NOT_ENOUGH_MEMORY);
     blob->size = bytes;
     blob->data = reinterpret_cast<UINT8*>(blob + 1);
     CopyMemory(blob->data, full, bytes);
-    {
-        std::lock_guard lock(g_blobs_mutex);
-        g_blobs.insert(blob);
-    }
-    with_state([](State& s) {
-        ++s.blobs_outstanding;
-        return true;
-    });
     *appId = blob;
     return end_call(fn, detail, 0);
 }
@@ -312,19 +424,19 @@ void WINAPI FwpmFreeMemory0(void** p) {
     }
     bool ours = false;
     {
-        std::lock_guard lock(g_blobs_mutex);
-        ours = g_blobs.erase(*p) > 0;
+        std::lock_guard lock(g_blocks_mutex);
+        ours = g_blocks.erase(*p) > 0;
     }
     if (ours) {
         HeapFree(GetProcessHeap(), 0, *p);
         with_state([](State& s) {
-            if (s.blobs_outstanding > 0)
-                --s.blobs_outstanding;
+            if (s.memory_outstanding > 0)
+                --s.memory_outstanding;
             return true;
         });
     }
     *p = nullptr;
-    note_call(ours ? "FwpmFreeMemory0 blob" : "FwpmFreeMemory0 unknown");
+    note_call(ours ? "FwpmFreeMemory0" : "FwpmFreeMemory0 unknown");
 }
 
 }  // extern "C"

@@ -75,7 +75,7 @@ std::string format_state(const State& s) {
     std::ostringstream out;
     out << "qel-fwpuclnt-double 1\n";
     out << "next-handle " << s.next_handle << "\n";
-    out << "blobs-outstanding " << s.blobs_outstanding << "\n";
+    out << "memory-outstanding " << s.memory_outstanding << "\n";
     for (const Engine& e : s.engines) {
         out << "engine " << e.handle << " pid=" << e.pid << " authn=" << e.authn
             << " session=" << (e.session ? 1 : 0) << "\n";
@@ -122,8 +122,8 @@ State parse_state(std::string_view text) {
         const Fields f = split(line.substr(sp + 1));
         if (kind == "next-handle") {
             s.next_handle = std::stoull(f.first);
-        } else if (kind == "blobs-outstanding") {
-            s.blobs_outstanding = std::stoull(f.first);
+        } else if (kind == "memory-outstanding") {
+            s.memory_outstanding = std::stoull(f.first);
         } else if (kind == "engine") {
             s.engines.push_back({std::stoull(f.first), static_cast<unsigned long>(f.num("pid")),
                                  static_cast<unsigned>(f.num("authn")), f.num("session") != 0});

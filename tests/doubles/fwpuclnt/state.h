@@ -6,7 +6,8 @@
 // State file format (UTF-8 text, one record per line, fields separated by one blank):
 //   qel-fwpuclnt-double 1
 //   next-handle <decimal>                 the value the next FwpmEngineOpen0 hands out
-//   blobs-outstanding <decimal>           app-id blobs handed out and not yet freed
+//   memory-outstanding <decimal>          blocks handed out (app ids, objects read back) and
+//                                         not yet freed with FwpmFreeMemory0
 //   engine <handle> pid=<decimal> authn=<decimal> session=<0|1>
 //   sublayer <key> weight=<decimal> flags=<decimal> name=<display name to end of line>
 //   filter <key> layer=<key> sublayer=<key> weight=<decimal> action=0x<hex> flags=<decimal>
@@ -56,7 +57,7 @@ struct Engine {
 
 struct State {
     std::uint64_t next_handle = 1;
-    std::uint64_t blobs_outstanding = 0;
+    std::uint64_t memory_outstanding = 0;
     std::vector<Engine> engines;
     std::vector<Sublayer> sublayers;
     std::vector<Filter> filters;
