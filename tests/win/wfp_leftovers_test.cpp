@@ -4,6 +4,8 @@
 
 #include <fwpmu.h>
 
+#include <algorithm>
+
 #include "common/utf.h"
 #include "wfp/controller/controller.h"
 #include "wfp/controller/record.h"
@@ -27,11 +29,11 @@ struct Leftover {
     std::vector<std::string> filters;
 };
 
-Leftover leave_objects_behind(unsigned filters) {
+Leftover leave_objects_behind(unsigned filters,
+                              std::wstring name = L"QEL Agent kill-switch sublayer") {
     Leftover left;
     HANDLE h = nullptr;
     EXPECT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &h), 0u);
-    std::wstring name = L"QEL Agent kill-switch sublayer";
     FWPM_SUBLAYER0 sublayer{};
     sublayer.subLayerKey = new_wfp_key();
     sublayer.displayData.name = name.data();
@@ -66,11 +68,13 @@ class Leftovers : public test::WfpTest {
         EXPECT_TRUE(r.ok()) << read_record_file();
         return r.ok() ? r.value() : std::vector<KillSwitchRecord>{};
     }
-    std::string removed_line(const Leftover& l, unsigned gone) const {
+    std::string removed_line(const Leftover& l, unsigned deleted, unsigned gone,
+                             unsigned elsewhere = 0) const {
         return "INFO controller: kill-switch: removed what earlier agent run earlier-run left "
                "installed: sublayer " +
-               l.sublayer + " and " + std::to_string(l.record.filters.size()) +
-               " filters (already gone: " + std::to_string(gone) + ")";
+               l.sublayer + " and " + std::to_string(deleted) +
+               " filters (already gone: " + std::to_string(gone) +
+               "; outside that sublayer, left alone: " + std::to_string(elsewhere) + ")";
     }
 };
 
@@ -87,13 +91,16 @@ TEST_F(Leftovers, ARestartedAgentIsNotEngagedAndItsDisengageRemovesThem) {
     run(disengage_kill_switch(c));
     EXPECT_EQ(wfp_events(), (std::vector<std::string>{
                                 "WARN controller: kill-switch disengage called but was not engaged",
-                                removed_line(left, 1)}));
+                                removed_line(left, 2, 1)}));
     const std::vector<std::string> calls = fwp::calls();
-    EXPECT_EQ(calls, (std::vector<std::string>{"FwpmEngineOpen0", "FwpmFilterDeleteByKey0",
-                                               "FwpmFilterDeleteByKey0", "FwpmFilterDeleteByKey0",
-                                               "FwpmSubLayerDeleteByKey0", "FwpmEngineClose0"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "FwpmEngineOpen0", "FwpmSubLayerGetByKey0", "FwpmFreeMemory0",
+                         "FwpmFilterGetByKey0", "FwpmFilterDeleteByKey0", "FwpmFreeMemory0",
+                         "FwpmFilterGetByKey0", "FwpmFilterDeleteByKey0", "FwpmFreeMemory0",
+                         "FwpmFilterGetByKey0", "FwpmSubLayerDeleteByKey0", "FwpmEngineClose0"}));
     const fwpdbl::State s = fwp::state();
     EXPECT_TRUE(s.filters.empty() && s.sublayers.empty() && s.engines.empty());
+    EXPECT_EQ(s.memory_outstanding, 0u);
     EXPECT_FALSE(record_exists());
 
     // Nothing is left to remove the next time.
@@ -125,7 +132,7 @@ TEST_F(Leftovers, AnEngageRecordsItsOwnKeysBesideThemAndDisengageRemovesBoth) {
     EXPECT_EQ(wfp_events(),
               (std::vector<std::string>{"INFO controller: kill-switch disengaged on demand",
                                         "INFO kill_switch: kill-switch disengaged",
-                                        removed_line(left, 1)}));
+                                        removed_line(left, 2, 1)}));
     const fwpdbl::State after = fwp::state();
     EXPECT_TRUE(after.filters.empty() && after.sublayers.empty() && after.engines.empty());
     EXPECT_FALSE(record_exists());
@@ -149,7 +156,7 @@ TEST_F(Leftovers, WhatCannotBeRemovedKeepsItsRecordForTheNextDisengage) {
 
     test::clear_captured_events();
     run(disengage_kill_switch(c));
-    EXPECT_EQ(wfp_events().back(), removed_line(left, 1));
+    EXPECT_EQ(wfp_events().back(), removed_line(left, 1, 1));
     EXPECT_FALSE(record_exists());
     EXPECT_TRUE(fwp::state().filters.empty());
 }
@@ -164,6 +171,50 @@ TEST_F(Leftovers, NoEngineMeansTheRecordStays) {
               "WARN controller: kill-switch: could not remove what earlier agent runs left "
               "installed: FwpmEngineOpen0 failed, rc=0x5");
     EXPECT_EQ(records(), std::vector<KillSwitchRecord>{left.record});
+}
+
+TEST_F(Leftovers, ARecordDeletesNothingOutsideASublayerOfTheAgentsOwn) {
+    // Someone else's sublayer with a filter, and a filter of ours in a second sublayer.
+    Leftover foreign = leave_objects_behind(1, L"Another product's sublayer");
+    Leftover other = leave_objects_behind(1);
+    Leftover left = leave_objects_behind(1);
+    left.record.filters.push_back(other.record.filters[0]);
+    foreign.record.run = "earlier-run";
+    write_record_file(format_records({foreign.record, left.record}));
+    fwp::reset();
+    run(disengage_kill_switch(std::make_shared<KillSwitchController>()));
+    EXPECT_EQ(wfp_events(),
+              (std::vector<std::string>{
+                  "WARN controller: kill-switch disengage called but was not engaged",
+                  "WARN controller: kill-switch: the record of earlier agent run earlier-run "
+                  "names sublayer " +
+                      foreign.sublayer +
+                      ", which is not the agent's; dropping the record and deleting nothing",
+                  removed_line(left, 1, 1, 1)}));
+    const fwpdbl::State s = fwp::state();
+    ASSERT_EQ(s.filters.size(), 2u);
+    EXPECT_EQ(s.filters[0].key, foreign.filters[0]);
+    EXPECT_EQ(s.filters[1].key, other.filters[0]);
+    ASSERT_EQ(s.sublayers.size(), 2u);
+    EXPECT_EQ(s.sublayers[0].key, foreign.sublayer);
+    EXPECT_EQ(s.sublayers[1].key, other.sublayer);
+    EXPECT_EQ(s.memory_outstanding, 0u);
+    EXPECT_FALSE(record_exists());
+}
+
+TEST_F(Leftovers, ARecordWhoseSublayerIsGoneIsDropped) {
+    Leftover left = leave_objects_behind(0);
+    left.record.sublayer = uuid_of(new_wfp_key());
+    write_record_file(format_records({left.record}));
+    fwp::reset();
+    run(disengage_kill_switch(std::make_shared<KillSwitchController>()));
+    EXPECT_EQ(wfp_events().back(),
+              "INFO controller: kill-switch: what earlier agent run earlier-run left installed is "
+              "gone already (sublayer " +
+                  uuid_text(left.record.sublayer) + ")");
+    EXPECT_FALSE(record_exists());
+    const std::vector<std::string> calls = fwp::calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("FwpmFilterDeleteByKey0")), 0);
 }
 
 TEST_F(Leftovers, ACorruptRecordFileIsLoggedAndRemoved) {

@@ -7,54 +7,99 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/log.h"
 #include "wfp/controller/record_file.h"
 #include "wfp/engine/engine_handle.h"
+#include "wfp/engine/fwpm_memory.h"
 #include "wfp/engine/key.h"
+#include "wfp/engine/wfp_engine.h"
 
 namespace qel::wfp {
 namespace {
 
 constexpr auto kLog = log::Target::wfp_controller;
+constexpr DWORD kFilterNotFound = static_cast<DWORD>(FWP_E_FILTER_NOT_FOUND);
+constexpr DWORD kSublayerNotFound = static_cast<DWORD>(FWP_E_SUBLAYER_NOT_FOUND);
 
-struct Tally {
-    unsigned gone = 0;
-    std::optional<std::string> failure;
+std::string call_failed(const char* call, const GUID& key, DWORD rc) {
+    return fmt::format("{}({}) rc={:#x}", call, guid_text(key), static_cast<std::uint32_t>(rc));
+}
 
-    void count(const char* call, const GUID& key, DWORD rc, DWORD not_found) {
-        if (rc == 0)
-            return;
-        if (rc == not_found)
-            ++gone;
-        else if (!failure)
-            failure = fmt::format("{}({}) rc={:#x}", call, guid_text(key),
-                                  static_cast<std::uint32_t>(rc));
-    }
-};
+void keep_record(const KillSwitchRecord& record, const std::string& why) {
+    log::warn(kLog,
+              "kill-switch: could not remove what earlier agent run {} left installed: {}; "
+              "keeping its record",
+              record.run, why);
+}
 
-// True when nothing of the record is left installed.
+// The record file lies in a folder that other accounts may be able to write to, so a record
+// alone is no licence to delete: only a sublayer of the agent's own, and only the filters
+// that sit in it, are deleted. True when the record is done with.
 bool remove_recorded(HANDLE engine, const KillSwitchRecord& record) {
-    Tally tally;
+    const GUID sublayer_key = guid_from_uuid(record.sublayer);
+    {
+        FwpmMemory<FWPM_SUBLAYER0> sublayer;
+        const DWORD rc = FwpmSubLayerGetByKey0(engine, &sublayer_key, sublayer.out());
+        if (rc == kSublayerNotFound) {
+            // A sublayer cannot go while it holds filters: nothing of the record is left.
+            log::info(kLog,
+                      "kill-switch: what earlier agent run {} left installed is gone already "
+                      "(sublayer {})",
+                      record.run, guid_text(sublayer_key));
+            return true;
+        }
+        if (rc != 0) {
+            keep_record(record, call_failed("FwpmSubLayerGetByKey0", sublayer_key, rc));
+            return false;
+        }
+        const wchar_t* name = sublayer->displayData.name;
+        if (name == nullptr || std::wstring_view(name) != kSublayerName) {
+            log::warn(kLog,
+                      "kill-switch: the record of earlier agent run {} names sublayer {}, which "
+                      "is not the agent's; dropping the record and deleting nothing",
+                      record.run, guid_text(sublayer_key));
+            return true;
+        }
+    }
+
+    unsigned deleted = 0, gone = 0, elsewhere = 0;
+    std::optional<std::string> failure;
     for (const UuidBytes& f : record.filters) {
         const GUID key = guid_from_uuid(f);
-        tally.count("FwpmFilterDeleteByKey0", key, FwpmFilterDeleteByKey0(engine, &key),
-                    static_cast<DWORD>(FWP_E_FILTER_NOT_FOUND));
+        FwpmMemory<FWPM_FILTER0> filter;
+        DWORD rc = FwpmFilterGetByKey0(engine, &key, filter.out());
+        if (rc == kFilterNotFound) {
+            ++gone;
+            continue;
+        }
+        if (rc == 0 && !IsEqualGUID(filter->subLayerKey, sublayer_key)) {
+            ++elsewhere;
+            continue;
+        }
+        if (rc == 0)
+            rc = FwpmFilterDeleteByKey0(engine, &key);
+        if (rc == 0)
+            ++deleted;
+        else if (rc == kFilterNotFound)
+            ++gone;
+        else if (!failure)
+            failure = call_failed("FwpmFilterDeleteByKey0", key, rc);
     }
-    const GUID sublayer = guid_from_uuid(record.sublayer);
-    tally.count("FwpmSubLayerDeleteByKey0", sublayer, FwpmSubLayerDeleteByKey0(engine, &sublayer),
-                static_cast<DWORD>(FWP_E_SUBLAYER_NOT_FOUND));
-    if (tally.failure) {
-        log::warn(kLog,
-                  "kill-switch: could not remove what earlier agent run {} left installed: {}; "
-                  "keeping its record",
-                  record.run, *tally.failure);
+    if (failure) {
+        keep_record(record, *failure);
+        return false;
+    }
+    if (const DWORD rc = FwpmSubLayerDeleteByKey0(engine, &sublayer_key);
+        rc != 0 && rc != kSublayerNotFound) {
+        keep_record(record, call_failed("FwpmSubLayerDeleteByKey0", sublayer_key, rc));
         return false;
     }
     log::info(kLog,
               "kill-switch: removed what earlier agent run {} left installed: sublayer {} and {} "
-              "filters (already gone: {})",
-              record.run, uuid_text(record.sublayer), record.filters.size(), tally.gone);
+              "filters (already gone: {}; outside that sublayer, left alone: {})",
+              record.run, guid_text(sublayer_key), deleted, gone, elsewhere);
     return true;
 }
 

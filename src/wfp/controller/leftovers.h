@@ -5,8 +5,9 @@
 namespace qel::wfp {
 
 // Deletes them through a fresh engine handle, filters before their sublayer, and drops the
-// records that are done with; objects already gone count as removed. The records of this
-// process are left alone.
+// records that are done with; objects already gone count as removed. Only a sublayer of the
+// agent's own and the filters in it are deleted, whatever a record names. The records of
+// this process are left alone.
 void remove_leftovers();
 
 }  // namespace qel::wfp

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "common/log.h"
-#include "common/utf.h"
 #include "wfp/engine/key.h"
 
 namespace qel::wfp {
@@ -39,7 +38,7 @@ Result<WfpEngine> open_wfp_engine() {
         return std::move(handle).error();
     WfpEngine engine(std::move(handle).value(), new_wfp_key());
 
-    std::wstring name = to_wide("QEL Agent kill-switch sublayer");
+    std::wstring name(kSublayerName);
     FWPM_SUBLAYER0 sublayer{};
     sublayer.subLayerKey = engine.sublayer_key_;
     sublayer.displayData.name = name.data();

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "common/error.h"
 #include "wfp/engine/engine_handle.h"
@@ -12,6 +13,7 @@
 namespace qel::wfp {
 
 inline constexpr std::uint16_t kSublayerWeight = 0x1000;
+inline constexpr std::wstring_view kSublayerName = L"QEL Agent kill-switch sublayer";
 
 class WfpEngine {
   public:
