@@ -63,6 +63,24 @@ auto find_key(std::vector<T>& v, const std::string& key) {
     return std::find_if(v.begin(), v.end(), [&](const T& x) { return x.key == key; });
 }
 
+// A copy of the stored object with this key, read through a valid handle.
+template <class T>
+DWORD copy_by_key(std::vector<T> State::*list, HANDLE engine, const std::string& key,
+                  DWORD not_found, T& out) {
+    DWORD rc = 0;
+    with_state([&](State& s) {
+        const auto it = find_key(s.*list, key);
+        if (!has_engine(s, engine))
+            rc = ERROR_INVALID_HANDLE;
+        else if (it == (s.*list).end())
+            rc = not_found;
+        else
+            out = *it;
+        return false;
+    });
+    return rc;
+}
+
 // The blocks this process handed out, so that FwpmFreeMemory0 frees only those.
 std::mutex g_blocks_mutex;
 std::set<void*> g_blocks;
@@ -319,19 +337,10 @@ DWORD WINAPI FwpmSubLayerGetByKey0(HANDLE engineHandle, const GUID* key,
         return end_call(fn, detail, fault->code);
     if (key == nullptr || subLayer == nullptr)
         return end_call(fn, detail, ERROR_INVALID_PARAMETER);
-    DWORD rc = 0;
     Sublayer found;
-    with_state([&](State& s) {
-        const auto it = find_key(s.sublayers, detail);
-        if (!has_engine(s, engineHandle))
-            rc = ERROR_INVALID_HANDLE;
-        else if (it == s.sublayers.end())
-            rc = kSublayerNotFound;
-        else
-            found = *it;
-        return false;
-    });
-    if (rc != 0)
+    if (const DWORD rc =
+            copy_by_key(&State::sublayers, engineHandle, detail, kSublayerNotFound, found);
+        rc != 0)
         return end_call(fn, detail, rc);
     const std::wstring name = wide(found.name);
     void* block = hand_out(sizeof(FWPM_SUBLAYER0) + (name.size() + 1) * sizeof(wchar_t));
@@ -353,19 +362,9 @@ DWORD WINAPI FwpmFilterGetByKey0(HANDLE engineHandle, const GUID* key, FWPM_FILT
         return end_call(fn, detail, fault->code);
     if (key == nullptr || filter == nullptr)
         return end_call(fn, detail, ERROR_INVALID_PARAMETER);
-    DWORD rc = 0;
     Filter found;
-    with_state([&](State& s) {
-        const auto it = find_key(s.filters, detail);
-        if (!has_engine(s, engineHandle))
-            rc = ERROR_INVALID_HANDLE;
-        else if (it == s.filters.end())
-            rc = kFilterNotFound;
-        else
-            found = *it;
-        return false;
-    });
-    if (rc != 0)
+    if (const DWORD rc = copy_by_key(&State::filters, engineHandle, detail, kFilterNotFound, found);
+        rc != 0)
         return end_call(fn, detail, rc);
     const std::wstring name = wide(found.name);
     const std::size_t head = sizeof(FWPM_FILTER0) + sizeof(UINT64);
