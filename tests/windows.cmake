@@ -44,3 +44,23 @@ add_dependencies(win_auth_tests wtsapi32_double)
 add_test(NAME win_auth COMMAND win_auth_tests)
 set_tests_properties(win_auth PROPERTIES FIXTURES_REQUIRED wine
   ENVIRONMENT "WINEDLLOVERRIDES=wtsapi32=n")
+# Kill-switch tests in-process under Wine, against the fwpuclnt.dll double beside them.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/doubles/fwpuclnt ${CMAKE_BINARY_DIR}/tests/doubles/fwpuclnt)
+add_executable(wfp_tests
+  unit/test_main.cpp
+  unit/log_capture.cpp
+  win/win_test_util.cpp
+  win/fwp_double.cpp
+  win/wfp_fixture.cpp
+  win/wfp_engine_test.cpp
+  win/wfp_filter_set_test.cpp
+  win/wfp_engage_failure_test.cpp
+  win/wfp_controller_test.cpp
+  win/wfp_leftovers_test.cpp
+)
+target_include_directories(wfp_tests PRIVATE unit win)
+target_link_libraries(wfp_tests PRIVATE qel_win fwpuclnt_double_state GTest::gtest)
+target_precompile_headers(wfp_tests REUSE_FROM qel_core)
+add_dependencies(wfp_tests fwpuclnt_double)
+add_test(NAME wfp COMMAND wfp_tests)
+set_tests_properties(wfp PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEDLLOVERRIDES=fwpuclnt=n")

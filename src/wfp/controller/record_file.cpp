@@ -1,0 +1,146 @@
+#include "wfp/controller/record_file.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "common/fs_win.h"
+#include "common/log.h"
+#include "common/path_join.h"
+#include "common/utf.h"
+#include "common/win_error.h"
+#include "sandbox/config/data_root.h"
+#include "wfp/engine/key.h"
+
+namespace qel::wfp {
+namespace {
+
+constexpr auto kLog = log::Target::wfp_controller;
+
+class FileHandle {
+  public:
+    explicit FileHandle(HANDLE h) : h_(h) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (valid())
+            CloseHandle(h_);
+    }
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE h_;
+};
+
+// The file's bytes; an empty text when there is no file.
+Result<std::string> read_file(const std::wstring& path) {
+    FileHandle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.valid()) {
+        const DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
+            return std::string();
+        return win::os_error(err);
+    }
+    std::string text;
+    char buf[4096];
+    DWORD n = 0;
+    while (true) {
+        if (!ReadFile(f.get(), buf, sizeof buf, &n, nullptr))
+            return win::last_os_error();
+        if (n == 0)
+            return text;
+        text.append(buf, n);
+    }
+}
+
+Result<void> write_file_atomically(const std::wstring& path, const std::string& text) {
+    if (Result<void> dir = win::create_dir_all(sandbox::runtime_dir()); !dir)
+        return dir;
+    const std::wstring tmp = path + L".tmp";
+    {
+        FileHandle f(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!f.valid())
+            return win::last_os_error();
+        DWORD written = 0;
+        if (!WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written != text.size() || !FlushFileBuffers(f.get())) {
+            Error e = win::last_os_error();
+            DeleteFileW(tmp.c_str());
+            return e;
+        }
+    }
+    if (!MoveFileExW(tmp.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Error e = win::last_os_error();
+        DeleteFileW(tmp.c_str());
+        return e;
+    }
+    return {};
+}
+
+Result<void> remove_file(const std::wstring& path) {
+    if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return {};
+    return win::last_os_error();
+}
+
+// The records on disk; nothing when the file exists but cannot be read.
+std::optional<std::vector<KillSwitchRecord>> load(const std::wstring& path) {
+    Result<std::string> text = read_file(path);
+    if (!text) {
+        log::warn(kLog, "kill-switch: cannot read record file {}: {}", to_utf8_lossy(path),
+                  text.error());
+        return std::nullopt;
+    }
+    if (text->empty())
+        return std::vector<KillSwitchRecord>{};
+    Result<std::vector<KillSwitchRecord>> records = parse_records(*text);
+    if (!records) {
+        log::warn(kLog, "kill-switch: record file {} is corrupt ({}); removing it",
+                  to_utf8_lossy(path), records.error());
+        if (Result<void> r = remove_file(path); !r)
+            log::warn(kLog, "kill-switch: cannot remove record file {}: {}", to_utf8_lossy(path),
+                      r.error());
+        return std::vector<KillSwitchRecord>{};
+    }
+    return std::move(records).value();
+}
+
+void store(const std::wstring& path, const std::vector<KillSwitchRecord>& records) {
+    Result<void> r =
+        records.empty() ? remove_file(path) : write_file_atomically(path, format_records(records));
+    if (!r)
+        log::warn(kLog, "kill-switch: cannot write record file {}: {}", to_utf8_lossy(path),
+                  r.error());
+}
+
+}  // namespace
+
+std::wstring record_file_path() {
+    return join_path(sandbox::runtime_dir(), std::wstring_view(L"kill-switch.json"));
+}
+
+const std::string& this_run() {
+    static const std::string id = guid_text(new_wfp_key());
+    return id;
+}
+
+void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit) {
+    static std::mutex m;
+    std::lock_guard lock(m);
+    const std::wstring path = record_file_path();
+    std::optional<std::vector<KillSwitchRecord>> records = load(path);
+    if (!records)
+        return;
+    const std::vector<KillSwitchRecord> before = *records;
+    edit(*records);
+    if (*records != before)
+        store(path, *records);
+}
+
+}  // namespace qel::wfp

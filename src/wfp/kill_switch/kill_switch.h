@@ -1,0 +1,48 @@
+#pragma once
+// The kill switch: every outgoing connection blocked except loopback and, when known, the
+// tunnel's interface and the tunnel program, as filters in a sublayer of its own.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "wfp/engine/filters.h"
+#include "wfp/engine/wfp_engine.h"
+
+namespace qel::wfp {
+
+// The cell the tunnel-interface permits point to.
+using LuidCell = std::unique_ptr<std::uint64_t>;
+
+// One kill switch and everything it must release. Built only by install_kill_switch; its
+// destruction is its one release (uninstall_kill_switch): the filters are deleted in install
+// order, "kill-switch disengaged" is written, the engine is released, and only then are the
+// lists and cells freed.
+struct KillSwitch {
+    KillSwitch(WfpEngine engine, std::optional<std::string> app_path);
+    KillSwitch(const KillSwitch&) = delete;
+    KillSwitch& operator=(const KillSwitch&) = delete;
+    ~KillSwitch();
+
+    FilterTarget filter_target() { return {engine, filter_keys, weights}; }
+
+    WfpEngine engine;
+    std::vector<GUID> filter_keys;
+    std::optional<std::string> app_path;  // kept for the kill switch's life; nothing reads it
+    std::vector<WeightCell> weights;
+    std::vector<LuidCell> luids;  // one cell when both tunnel-interface permits went in
+};
+
+// Takes the engine over. On error everything made so far has been released again.
+Result<std::unique_ptr<KillSwitch>> install_kill_switch(WfpEngine engine,
+                                                        std::optional<std::string> app_path,
+                                                        std::optional<std::string> tun_alias);
+
+void uninstall_kill_switch(std::unique_ptr<KillSwitch> kill_switch);
+
+}  // namespace qel::wfp

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fwpmu.h>
+
+#include <algorithm>
+
+#include "common/utf.h"
+#include "wfp/controller/controller.h"
+#include "wfp/controller/record.h"
+#include "wfp/engine/key.h"
+#include "wfp_fixture.h"
+
+namespace qel::wfp {
+namespace {
+
+using test::wfp_events;
+namespace fwp = test::fwp;
+
+constexpr GUID kConnectV4{
+    0xc38d57d1, 0x05a7, 0x4c33, {0x90, 0x4f, 0x7f, 0xbc, 0xee, 0xe6, 0x0e, 0x82}};
+
+// What a killed agent left: a sublayer with filters, made through a handle of its own that
+// is gone, and its record naming them (plus one filter that is no longer installed).
+struct Leftover {
+    KillSwitchRecord record;
+    std::string sublayer;
+    std::vector<std::string> filters;
+};
+
+Leftover leave_objects_behind(unsigned filters,
+                              std::wstring name = L"QEL Agent kill-switch sublayer") {
+    Leftover left;
+    HANDLE h = nullptr;
+    EXPECT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &h), 0u);
+    FWPM_SUBLAYER0 sublayer{};
+    sublayer.subLayerKey = new_wfp_key();
+    sublayer.displayData.name = name.data();
+    sublayer.weight = 0x1000;
+    EXPECT_EQ(FwpmSubLayerAdd0(h, &sublayer, nullptr), 0u);
+    left.record.run = "earlier-run";
+    left.record.sublayer = uuid_of(sublayer.subLayerKey);
+    left.sublayer = guid_text(sublayer.subLayerKey);
+    for (unsigned i = 0; i < filters; ++i) {
+        std::uint64_t weight = 0x1000;
+        FWPM_FILTER0 f{};
+        f.filterKey = new_wfp_key();
+        f.displayData.name = name.data();
+        f.layerKey = kConnectV4;
+        f.subLayerKey = sublayer.subLayerKey;
+        f.weight.type = FWP_UINT64;
+        f.weight.uint64 = &weight;
+        f.action.type = FWP_ACTION_BLOCK;
+        EXPECT_EQ(FwpmFilterAdd0(h, &f, nullptr, nullptr), 0u);
+        left.record.filters.push_back(uuid_of(f.filterKey));
+        left.filters.push_back(guid_text(f.filterKey));
+    }
+    EXPECT_EQ(FwpmEngineClose0(h), 0u);
+    left.record.filters.push_back(uuid_of(new_wfp_key()));
+    return left;
+}
+
+class Leftovers : public test::WfpTest {
+  protected:
+    std::vector<KillSwitchRecord> records() const {
+        Result<std::vector<KillSwitchRecord>> r = parse_records(read_record_file());
+        EXPECT_TRUE(r.ok()) << read_record_file();
+        return r.ok() ? r.value() : std::vector<KillSwitchRecord>{};
+    }
+    std::string removed_line(const Leftover& l, unsigned deleted, unsigned gone,
+                             unsigned elsewhere = 0) const {
+        return "INFO controller: kill-switch: removed what earlier agent run earlier-run left "
+               "installed: sublayer " +
+               l.sublayer + " and " + std::to_string(deleted) +
+               " filters (already gone: " + std::to_string(gone) +
+               "; outside that sublayer, left alone: " + std::to_string(elsewhere) + ")";
+    }
+};
+
+TEST_F(Leftovers, ARestartedAgentIsNotEngagedAndItsDisengageRemovesThem) {
+    const Leftover left = leave_objects_behind(2);
+    write_record_file(format_records({left.record}));
+    fwp::reset();
+
+    auto c = std::make_shared<KillSwitchController>();
+    EXPECT_FALSE(run(is_kill_switch_engaged(c)));
+    EXPECT_EQ(fwp::state().filters.size(), 2u);  // still blocking
+    EXPECT_TRUE(fwp::journal().empty());
+
+    run(disengage_kill_switch(c));
+    EXPECT_EQ(wfp_events(), (std::vector<std::string>{
+                                "WARN controller: kill-switch disengage called but was not engaged",
+                                removed_line(left, 2, 1)}));
+    const std::vector<std::string> calls = fwp::calls();
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "FwpmEngineOpen0", "FwpmSubLayerGetByKey0", "FwpmFreeMemory0",
+                         "FwpmFilterGetByKey0", "FwpmFilterDeleteByKey0", "FwpmFreeMemory0",
+                         "FwpmFilterGetByKey0", "FwpmFilterDeleteByKey0", "FwpmFreeMemory0",
+                         "FwpmFilterGetByKey0", "FwpmSubLayerDeleteByKey0", "FwpmEngineClose0"}));
+    const fwpdbl::State s = fwp::state();
+    EXPECT_TRUE(s.filters.empty() && s.sublayers.empty() && s.engines.empty());
+    EXPECT_EQ(s.memory_outstanding, 0u);
+    EXPECT_FALSE(record_exists());
+
+    // Nothing is left to remove the next time.
+    fwp::reset();
+    run(disengage_kill_switch(c));
+    EXPECT_TRUE(fwp::journal().empty());
+}
+
+TEST_F(Leftovers, AnEngageRecordsItsOwnKeysBesideThemAndDisengageRemovesBoth) {
+    const Leftover left = leave_objects_behind(2);
+    write_record_file(format_records({left.record}));
+    auto c = std::make_shared<KillSwitchController>();
+    ASSERT_TRUE(run(engage_kill_switch(c, std::nullopt, std::nullopt)).ok());
+
+    const fwpdbl::State s = fwp::state();
+    ASSERT_EQ(s.sublayers.size(), 2u);  // a second sublayer beside the left-over one
+    ASSERT_EQ(s.filters.size(), 6u);
+    const std::vector<KillSwitchRecord> recs = records();
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0], left.record);
+    EXPECT_NE(recs[1].run, "earlier-run");
+    EXPECT_EQ(uuid_text(recs[1].sublayer), s.sublayers[1].key);
+    ASSERT_EQ(recs[1].filters.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(uuid_text(recs[1].filters[i]), s.filters[2 + i].key);
+
+    test::clear_captured_events();
+    run(disengage_kill_switch(c));
+    EXPECT_EQ(wfp_events(),
+              (std::vector<std::string>{"INFO controller: kill-switch disengaged on demand",
+                                        "INFO kill_switch: kill-switch disengaged",
+                                        removed_line(left, 2, 1)}));
+    const fwpdbl::State after = fwp::state();
+    EXPECT_TRUE(after.filters.empty() && after.sublayers.empty() && after.engines.empty());
+    EXPECT_FALSE(record_exists());
+}
+
+TEST_F(Leftovers, WhatCannotBeRemovedKeepsItsRecordForTheNextDisengage) {
+    const Leftover left = leave_objects_behind(1);
+    write_record_file(format_records({left.record}));
+    fwp::reset();
+    fwp::fail("FwpmFilterDeleteByKey0", 1, 0x5);
+    auto c = std::make_shared<KillSwitchController>();
+    run(disengage_kill_switch(c));
+    EXPECT_EQ(wfp_events(),
+              (std::vector<std::string>{
+                  "WARN controller: kill-switch disengage called but was not engaged",
+                  "WARN controller: kill-switch: could not remove what earlier agent run "
+                  "earlier-run left installed: FwpmFilterDeleteByKey0(" +
+                      left.filters[0] + ") rc=0x5; keeping its record"}));
+    EXPECT_EQ(records(), std::vector<KillSwitchRecord>{left.record});
+    EXPECT_TRUE(fwp::state().engines.empty());
+
+    test::clear_captured_events();
+    run(disengage_kill_switch(c));
+    EXPECT_EQ(wfp_events().back(), removed_line(left, 1, 1));
+    EXPECT_FALSE(record_exists());
+    EXPECT_TRUE(fwp::state().filters.empty());
+}
+
+TEST_F(Leftovers, NoEngineMeansTheRecordStays) {
+    const Leftover left = leave_objects_behind(1);
+    write_record_file(format_records({left.record}));
+    fwp::reset();
+    fwp::fail("FwpmEngineOpen0", 1, 0x5);
+    run(disengage_kill_switch(std::make_shared<KillSwitchController>()));
+    EXPECT_EQ(wfp_events().back(),
+              "WARN controller: kill-switch: could not remove what earlier agent runs left "
+              "installed: FwpmEngineOpen0 failed, rc=0x5");
+    EXPECT_EQ(records(), std::vector<KillSwitchRecord>{left.record});
+}
+
+TEST_F(Leftovers, ARecordDeletesNothingOutsideASublayerOfTheAgentsOwn) {
+    // Someone else's sublayer with a filter, and a filter of ours in a second sublayer.
+    Leftover foreign = leave_objects_behind(1, L"Another product's sublayer");
+    Leftover other = leave_objects_behind(1);
+    Leftover left = leave_objects_behind(1);
+    left.record.filters.push_back(other.record.filters[0]);
+    foreign.record.run = "earlier-run";
+    write_record_file(format_records({foreign.record, left.record}));
+    fwp::reset();
+    run(disengage_kill_switch(std::make_shared<KillSwitchController>()));
+    EXPECT_EQ(wfp_events(),
+              (std::vector<std::string>{
+                  "WARN controller: kill-switch disengage called but was not engaged",
+                  "WARN controller: kill-switch: the record of earlier agent run earlier-run "
+                  "names sublayer " +
+                      foreign.sublayer +
+                      ", which is not the agent's; dropping the record and deleting nothing",
+                  removed_line(left, 1, 1, 1)}));
+    const fwpdbl::State s = fwp::state();
+    ASSERT_EQ(s.filters.size(), 2u);
+    EXPECT_EQ(s.filters[0].key, foreign.filters[0]);
+    EXPECT_EQ(s.filters[1].key, other.filters[0]);
+    ASSERT_EQ(s.sublayers.size(), 2u);
+    EXPECT_EQ(s.sublayers[0].key, foreign.sublayer);
+    EXPECT_EQ(s.sublayers[1].key, other.sublayer);
+    EXPECT_EQ(s.memory_outstanding, 0u);
+    EXPECT_FALSE(record_exists());
+}
+
+TEST_F(Leftovers, ARecordWhoseSublayerIsGoneIsDropped) {
+    Leftover left = leave_objects_behind(0);
+    left.record.sublayer = uuid_of(new_wfp_key());
+    write_record_file(format_records({left.record}));
+    fwp::reset();
+    run(disengage_kill_switch(std::make_shared<KillSwitchController>()));
+    EXPECT_EQ(wfp_events().back(),
+              "INFO controller: kill-switch: what earlier agent run earlier-run left installed is "
+              "gone already (sublayer " +
+                  uuid_text(left.record.sublayer) + ")");
+    EXPECT_FALSE(record_exists());
+    const std::vector<std::string> calls = fwp::calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("FwpmFilterDeleteByKey0")), 0);
+}
+
+TEST_F(Leftovers, ACorruptRecordFileIsLoggedAndRemoved) {
+    write_record_file("{\"kill_switches\":[");
+    auto c = std::make_shared<KillSwitchController>();
+    run(disengage_kill_switch(c));
+    EXPECT_EQ(wfp_events(),
+              (std::vector<std::string>{
+                  "WARN controller: kill-switch disengage called but was not engaged",
+                  "WARN controller: kill-switch: record file " + to_utf8_lossy(record_path()) +
+                      " is corrupt (not valid JSON); removing it"}));
+    EXPECT_FALSE(record_exists());
+    EXPECT_TRUE(fwp::journal().empty());
+
+    // An engage over a corrupt file still succeeds and leaves only its own record.
+    write_record_file("not json at all");
+    ASSERT_TRUE(run(engage_kill_switch(c, std::nullopt, std::nullopt)).ok());
+    ASSERT_EQ(records().size(), 1u);
+    run(disengage_kill_switch(c));
+    EXPECT_FALSE(record_exists());
+}
+
+}  // namespace
+}  // namespace qel::wfp
