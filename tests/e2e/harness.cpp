@@ -37,7 +37,7 @@ std::string fake_singbox_exe() {
 }
 
 std::vector<std::string> agent_env(std::vector<std::string> extra) {
-    extra.insert(extra.begin(), {"WINEDLLOVERRIDES=wtsapi32=n", "NO_COLOR=1"});
+    extra.insert(extra.begin(), {"WINEDLLOVERRIDES=wtsapi32,fwpuclnt=n", "NO_COLOR=1"});
     return extra;
 }
 

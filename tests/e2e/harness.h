@@ -71,7 +71,8 @@ std::string agent_exe();         // Linux path of qel-agent.exe
 std::string tool_exe();          // Linux path of qel-testtool.exe
 std::string fake_singbox_exe();  // Linux path of the stand-in sing-box (fake-singbox.exe)
 
-// The environment for an agent whose console session gets a token from the session double.
+// The environment for an agent with the session and filtering-engine doubles: its console
+// session gets a token, and the kill switch can engage.
 std::vector<std::string> agent_env(std::vector<std::string> extra = {});
 
 // One authenticated request through the test tool; the reply line, or "" when none came.

@@ -149,3 +149,51 @@ TEST_F(Service, APipeThatCannotBeCreatedNeverReportsRunning) {
 
 }  // namespace
 }  // namespace qel::e2e
+
+namespace qel::e2e {
+namespace {
+
+// The service gets the doubles through Wine's per-program DLL overrides (it does not inherit
+// our environment); the filtering double then keeps its state beside itself.
+class ServiceWithDoubles : public Service {
+  protected:
+    static constexpr const char* kOverrides =
+        "HKCU\\Software\\Wine\\AppDefaults\\qel-agent.exe\\DllOverrides";
+    void SetUp() override {
+        Service::SetUp();
+        for (const char* dll : {"wtsapi32", "fwpuclnt"}) {
+            ASSERT_EQ(
+                run_windows("reg", {"add", kOverrides, "/v", dll, "/d", "native", "/f"}).status, 0);
+        }
+        remove_tree(state_file());
+    }
+    void TearDown() override {
+        Service::TearDown();
+        run_windows("reg", {"delete", kOverrides, "/f"});
+    }
+    static std::string state_file() { return win_bin_dir() + "/fwpuclnt-state.txt"; }
+    static std::size_t filters() {
+        std::size_t n = 0;
+        for (const auto& l : lines_of(read_file(state_file())))
+            n += l.rfind("filter ", 0) == 0;
+        return n;
+    }
+};
+
+TEST_F(ServiceWithDoubles, AServiceStopReleasesTheKillSwitch) {
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    // No sing-box beside the service's agent: no application permit.
+    EXPECT_EQ(
+        request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})"),
+        R"({"ok":true,"result":{"engaged":true,"singbox_path":null,"tun_iface_alias":"lo"}})");
+    EXPECT_EQ(filters(), 6u);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
+    EXPECT_EQ(filters(), 0u);
+    const std::string log = read_file(todays_log());
+    EXPECT_NE(log.find("\"message\":\"kill-switch disengaged on demand\""), std::string::npos)
+        << log;
+}
+
+}  // namespace
+}  // namespace qel::e2e

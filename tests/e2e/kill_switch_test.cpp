@@ -1,0 +1,213 @@
+// The kill switch through the real agent, against the fwpuclnt double, whose state file
+// outlives the agent like the filtering engine's objects do.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include "harness.h"
+
+namespace qel::e2e {
+namespace {
+
+struct WfpState {
+    std::vector<std::string> filters;  // display names, in install order
+    int sublayers = 0;
+    int engines = 0;
+};
+
+WfpState read_wfp_state(const std::string& path) {
+    WfpState st;
+    for (const std::string& line : lines_of(read_file(path))) {
+        if (line.rfind("filter ", 0) == 0)
+            st.filters.push_back(line.substr(line.find(" name=") + 6));
+        if (line.rfind("sublayer ", 0) == 0)
+            ++st.sublayers;
+        if (line.rfind("engine ", 0) == 0)
+            ++st.engines;
+    }
+    return st;
+}
+
+const std::string kRuntime = prefix_path("C:\\ProgramData\\QEL\\runtime");
+const std::string kState = win_bin_dir() + "/../e2e-fwpuclnt-state.txt";
+
+std::vector<std::string> kill_switch_env() {
+    return agent_env({"QEL_SINGBOX_EXE=" + win_path(fake_singbox_exe()),
+                      "QEL_FWP_DOUBLE_STATE=" + win_path(kState)});
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s)
+        out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return out + "\"";
+}
+
+const std::vector<std::string> kAllEight = {
+    "QEL permit loopback (v4)",
+    "QEL permit loopback (v6)",
+    "QEL permit TUN iface v4: lo",
+    "QEL permit TUN iface v6: lo",
+    "QEL permit app: " + win_path(fake_singbox_exe()),
+    "QEL permit app: " + win_path(fake_singbox_exe()),
+    "QEL block-all (v4)",
+    "QEL block-all (v6)",
+};
+
+class KillSwitch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        remove_tree(kRuntime);
+        remove_tree(kState);
+        agent_ = std::make_unique<ConsoleAgent>(kill_switch_env());
+        ASSERT_TRUE(agent_->wait_ready()) << agent_->proc().out();
+    }
+    void TearDown() override {
+        if (agent_) {
+            EXPECT_EQ(agent_->stop(), 0);
+        }
+    }
+    std::unique_ptr<ConsoleAgent> agent_;
+};
+
+TEST_F(KillSwitch, EngageWithBothValuesThenDisengage) {
+    const std::string fake = win_path(fake_singbox_exe());
+    EXPECT_EQ(request(R"({"id":1,"method":"kill_switch_engage","params":{"singbox_path":)" +
+                      json_string(fake) + R"(,"tun_iface_alias":"lo"}})"),
+              R"({"id":1,"ok":true,"result":{"engaged":true,"singbox_path":)" + json_string(fake) +
+                  R"(,"tun_iface_alias":"lo"}})");
+    WfpState st = read_wfp_state(kState);
+    EXPECT_EQ(st.filters, kAllEight);
+    EXPECT_EQ(st.sublayers, 1);
+    EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
+              R"({"ok":true,"result":{"engaged":true}})");
+    EXPECT_EQ(request(R"({"method":"state"})"),
+              R"({"ok":true,"result":{"kill_switch_engaged":true,"state":"idle"}})");
+    EXPECT_TRUE(agent_->wait_line(
+        "INFO qel_agent::wfp::kill_switch: kill-switch engaged: 8 filters installed\n"));
+
+    EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+    st = read_wfp_state(kState);
+    EXPECT_TRUE(st.filters.empty());
+    EXPECT_EQ(st.sublayers, 0);
+    EXPECT_EQ(st.engines, 0);
+    EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+}
+
+TEST_F(KillSwitch, DefaultsComeFromTheLookupAndTheLastConfiguration) {
+    // A connect leaves the configuration behind; its first "tun" inbound names the alias.
+    const std::string profile =
+        R"({"inbounds":[{"type":"tun"},{"type":"tun","interface_name":"lo"}]})";
+    ASSERT_NE(request(R"({"method":"connect","params":{"profile":)" + profile + "}}")
+                  .find("profile_hash"),
+              std::string::npos);
+    request(R"({"method":"disconnect"})");
+    const std::string fake = win_path(fake_singbox_exe());
+    EXPECT_EQ(request(R"({"method":"kill_switch_engage"})"),
+              R"({"ok":true,"result":{"engaged":true,"singbox_path":)" + json_string(fake) +
+                  R"(,"tun_iface_alias":"lo"}})");
+    EXPECT_EQ(read_wfp_state(kState).filters, kAllEight);
+    // Engaged already: a no-op that echoes this request's values.
+    EXPECT_EQ(
+        request(
+            R"({"method":"kill_switch_engage","params":{"singbox_path":5,"tun_iface_alias":""}})"),
+        R"({"ok":true,"result":{"engaged":true,"singbox_path":)" + json_string(fake) +
+            R"(,"tun_iface_alias":""}})");
+    EXPECT_TRUE(agent_->wait_line("kill-switch already engaged \xe2\x80\x94 no-op\n"));
+    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    request(R"({"method":"kill_switch_disengage"})");
+}
+
+TEST_F(KillSwitch, AnEmptyPathIsRefusedAndRolledBack) {
+    EXPECT_EQ(
+        request(
+            R"({"method":"kill_switch_engage","params":{"singbox_path":"","tun_iface_alias":"lo"}})"),
+        R"({"ok":false,"error":"permit-app: file does not exist: "})");
+    EXPECT_TRUE(agent_->wait_line(
+        " WARN qel_agent::ipc: kill_switch_engage failed: permit-app: file does not exist: \n"));
+    const WfpState st = read_wfp_state(kState);
+    EXPECT_TRUE(st.filters.empty());
+    EXPECT_EQ(st.sublayers, 0);
+    EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+}
+
+TEST_F(KillSwitch, AnUnknownAliasFallsBackToTheAppPermit) {
+    EXPECT_NE(request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"nope0"}})")
+                  .find(R"("engaged":true)"),
+              std::string::npos);
+    EXPECT_EQ(read_wfp_state(kState).filters.size(), 6u);
+    EXPECT_TRUE(agent_->wait_line(
+        "could not install TUN-interface permit for 'nope0': resolve TUN alias 'nope0': "
+        "ConvertInterfaceAliasToLuid('nope0') rc=0x00000057; falling back to app-only allowlist "
+        "(user apps may be blocked)\n"));
+    request(R"({"method":"kill_switch_disengage"})");
+}
+
+TEST_F(KillSwitch, CtrlCReleasesItBeforeTheSandboxStops) {
+    ASSERT_NE(request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})")
+                  .find("true"),
+              std::string::npos);
+    ASSERT_EQ(agent_->stop(), 0);
+    const std::string out = agent_->proc().out();
+    EXPECT_LT(out.find("agent_loop: shutdown signal received"),
+              out.find("kill-switch disengaged on demand"));
+    EXPECT_LT(out.find("kill-switch disengaged on demand"), out.find("agent_loop: clean exit"));
+    const WfpState st = read_wfp_state(kState);
+    EXPECT_TRUE(st.filters.empty());
+    EXPECT_EQ(st.sublayers, 0);
+    agent_.reset();
+}
+
+TEST_F(KillSwitch, TwoConnectionsEngageAtOnceAndOneInstalls) {
+    const std::string engage =
+        R"(line:{"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})";
+    auto a = start_windows(tool_exe(), {"session", "auth", "read", engage, "read", "close"});
+    auto b = start_windows(tool_exe(), {"session", "auth", "read", engage, "read", "close"});
+    ASSERT_EQ(a->wait(), 0);
+    ASSERT_EQ(b->wait(), 0);
+    EXPECT_NE(a->out().find(R"("engaged":true)"), std::string::npos);
+    EXPECT_NE(b->out().find(R"("engaged":true)"), std::string::npos);
+    ASSERT_TRUE(agent_->wait_line("already engaged"));
+    const std::string out = agent_->proc().out();
+    const auto count = [&](const std::string& s) {
+        std::size_t n = 0;
+        for (auto at = out.find(s); at != std::string::npos; at = out.find(s, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("kill-switch engaged: "), 1u);
+    EXPECT_EQ(count("kill-switch already engaged"), 1u);
+    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    request(R"({"method":"kill_switch_disengage"})");
+}
+
+TEST_F(KillSwitch, AKilledAgentsFiltersAreRemovedByTheNextDisengage) {
+    ASSERT_NE(request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})")
+                  .find("true"),
+              std::string::npos);
+    agent_->proc().signal(SIGKILL);
+    agent_->proc().wait();
+    agent_.reset();
+    // Fail closed: the filters stay when the agent is gone.
+    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+
+    agent_ = std::make_unique<ConsoleAgent>(kill_switch_env());
+    ASSERT_TRUE(agent_->wait_ready());
+    EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+    const WfpState st = read_wfp_state(kState);
+    EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
+    EXPECT_EQ(st.sublayers, 0);
+}
+
+}  // namespace
+}  // namespace qel::e2e
