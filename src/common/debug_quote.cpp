@@ -72,4 +72,8 @@ std::string debug_quote(std::u16string_view text) {
     return out;
 }
 
+std::string debug_quote(std::string_view utf8) {
+    return debug_quote(utf8_to_utf16(utf8));
+}
+
 }  // namespace qel

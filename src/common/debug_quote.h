@@ -9,5 +9,6 @@
 namespace qel {
 
 std::string debug_quote(std::u16string_view text);
+std::string debug_quote(std::string_view utf8);
 
 }  // namespace qel

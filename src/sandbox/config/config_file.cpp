@@ -8,6 +8,7 @@
 #include "common/fs_win.h"
 #include "common/json_text.h"
 #include "common/path_join.h"
+#include "common/unique_handle_win.h"
 #include "common/utf.h"
 #include "common/win_error.h"
 #include "sandbox/config/data_root.h"
@@ -15,31 +16,13 @@
 namespace qel::sandbox {
 namespace {
 
-// The temporary file, open for writing.
-class TmpFile {
-  public:
-    explicit TmpFile(HANDLE h) : h_(h) {}
-    TmpFile(TmpFile&& o) noexcept : h_(std::exchange(o.h_, INVALID_HANDLE_VALUE)) {}
-    TmpFile& operator=(TmpFile&&) = delete;
-    ~TmpFile() { close(); }
-    HANDLE get() const { return h_; }
-    void close() {
-        if (h_ != INVALID_HANDLE_VALUE)
-            CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-
-  private:
-    HANDLE h_;
-};
-
-Result<TmpFile> open_tmp(const std::wstring& path) {
+Result<win::UniqueHandle> open_tmp(const std::wstring& path) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return win::last_os_error();
-    return TmpFile(h);
+    return win::UniqueHandle(h);
 }
 
 Result<void> write_all(HANDLE h, const std::string& text) {
@@ -89,7 +72,7 @@ asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
 
     const std::string text = to_pretty(profile);
     const auto open = [tmp] { return open_tmp(tmp); };
-    Result<TmpFile> file = co_await run_blocking(open);
+    Result<win::UniqueHandle> file = co_await run_blocking(open);
     if (!file)
         co_return std::move(file).error().context("open tmp file " + to_utf8_lossy(tmp));
     const HANDLE h = file->get();
@@ -103,7 +86,7 @@ asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
     Result<void> synced = co_await run_blocking(flush);
     if (!synced)
         co_return std::move(synced).error();
-    file->close();
+    file->reset();
 
     const auto move_into_place = [tmp, target] { return replace(tmp, target); };
     Result<void> moved = co_await run_blocking(move_into_place);

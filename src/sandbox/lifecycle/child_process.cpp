@@ -9,6 +9,7 @@
 #include <asio/this_coro.hpp>
 
 #include "common/async/trigger.h"
+#include "common/unique_handle_win.h"
 #include "common/win_error.h"
 
 namespace qel::sandbox {
@@ -96,27 +97,10 @@ asio::awaitable<Result<std::optional<std::uint32_t>>> ChildProcess::wait_for(
 
 namespace {
 
-class Handle {
-  public:
-    explicit Handle(HANDLE h = nullptr) : h_(h) {}
-    Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-    Handle& operator=(Handle&&) = delete;
-    ~Handle() {
-        if (h_ && h_ != INVALID_HANDLE_VALUE)
-            CloseHandle(h_);
-    }
-    HANDLE get() const { return h_; }
-    HANDLE release() { return std::exchange(h_, nullptr); }
-    void reset() { Handle gone(release()); }
-
-  private:
-    HANDLE h_;
-};
-
 // One output pipe: the agent's overlapped read end and the child's inheritable write end.
 struct OutputPipe {
-    Handle read_end;
-    Handle write_end;
+    win::UniqueHandle read_end;
+    win::UniqueHandle write_end;
 };
 
 Result<OutputPipe> make_output_pipe() {
@@ -124,16 +108,16 @@ Result<OutputPipe> make_output_pipe() {
     const std::wstring name = L"\\\\.\\pipe\\qel-agent-child-" +
                               std::to_wstring(GetCurrentProcessId()) + L"-" +
                               std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount64());
-    Handle read_end(CreateNamedPipeW(
+    win::UniqueHandle read_end(CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
         65536, 0, nullptr));
-    if (read_end.get() == INVALID_HANDLE_VALUE)
+    if (!read_end)
         return win::last_os_error();
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    Handle write_end(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (write_end.get() == INVALID_HANDLE_VALUE)
+    win::UniqueHandle write_end(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!write_end)
         return win::last_os_error();
     return OutputPipe{std::move(read_end), std::move(write_end)};
 }
@@ -188,7 +172,7 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
                          DUPLICATE_SAME_ACCESS)) {
         dup = nullptr;
     }
-    Handle input(dup);
+    win::UniqueHandle input(dup);
 
     // Only these handles are inherited, even while other threads create inheritable ones.
     HANDLE inherited[3] = {out->write_end.get(), err->write_end.get(), input.get()};
