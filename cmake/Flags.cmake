@@ -12,3 +12,21 @@ elseif(QEL_SANITIZE)
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(qel_flags INTERFACE -fsanitize=address,undefined)
 endif()
+
+# Moves an executable's debug information into <name>.debug beside it, linked back by a
+# .gnu_debuglink section, so that the program itself stays small.
+function(qel_split_debug_info target)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(objcopy ${CMAKE_OBJCOPY})
+  if(NOT objcopy)
+    set(objcopy x86_64-w64-mingw32-objcopy)
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+    COMMAND ${objcopy} --strip-debug --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug
+            $<TARGET_FILE:${target}>
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+    VERBATIM)
+endfunction()

@@ -10,6 +10,7 @@ add_executable(e2e_tests
   e2e/tokens_test.cpp
   e2e/sandbox_test.cpp
   e2e/kill_switch_test.cpp
+  e2e/load_test.cpp
 )
 target_compile_definitions(e2e_tests PRIVATE
   QEL_E2E_WIN_BIN_DIR="${QEL_WINDOWS_BIN_DIR}"

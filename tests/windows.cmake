@@ -4,6 +4,7 @@ add_test(NAME unit COMMAND unit_tests)
 set_tests_properties(unit PROPERTIES FIXTURES_REQUIRED wine)
 
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/tools ${CMAKE_BINARY_DIR}/tests/tools)
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/bench ${CMAKE_BINARY_DIR}/tests/bench)
 
 # Windows-only unit tests: the Windows API in-process, under Wine.
 add_executable(win_tests

@@ -1,5 +1,7 @@
 #include "common/json_text.h"
 
+#include <array>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -162,8 +164,21 @@ std::string to_pretty(const nlohmann::json& v) {
 void append_json_string(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     out.push_back('"');
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
+    // Bytes that need no escape go out in runs: replies carry long log lines.
+    static constexpr auto needs_escape = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0; c < 0x20; ++c)
+            t[c] = true;
+        t['"'] = t['\\'] = true;
+        return t;
+    }();
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (!needs_escape[c])
+            continue;
+        out.append(s.data() + run, i - run);
+        run = i + 1;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -187,15 +202,12 @@ void append_json_string(std::string& out, std::string_view s) {
                 out += "\\r";
                 break;
             default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out.push_back(hex[c >> 4]);
-                    out.push_back(hex[c & 0x0f]);
-                } else {
-                    out.push_back(ch);
-                }
+                out += "\\u00";
+                out.push_back(hex[c >> 4]);
+                out.push_back(hex[c & 0x0f]);
         }
     }
+    out.append(s.data() + run, s.size() - run);
     out.push_back('"');
 }
 

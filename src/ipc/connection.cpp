@@ -53,13 +53,11 @@ asio::awaitable<Response> answer_auth(Request req, std::uint32_t session,
     co_return error_reply(std::move(req.id), "auth: bad token");
 }
 
-// The reply as one write, then its line feed as a second.
+// The reply and its line feed in one write. As two writes, a client's read would return the
+// reply without its line feed and wait for the second write: twice the latency under Wine.
 asio::awaitable<std::error_code> write_reply(ByteStream& stream, const Response& reply) {
-    const std::string text = encode_response(reply);
-    if (std::error_code ec = co_await stream.write_all(text))
-        co_return ec;
-    static constexpr char kLineFeed[] = {'\n'};
-    co_return co_await stream.write_all(kLineFeed);
+    const std::string text = encode_response(reply) + "\n";
+    co_return co_await stream.write_all(text);
 }
 
 }  // namespace

@@ -110,4 +110,67 @@ int run_load(const std::wstring& pipe, int clients, int requests) {
     return bad == 0 ? 0 : 1;
 }
 
+int run_mixed_load(const std::wstring& pipe, int clients, int requests) {
+    const auto token = read_token(default_token_file());
+    if (!token) {
+        print("no token file\n");
+        return 2;
+    }
+    static constexpr const char* methods[] = {R"("method":"ping")", R"("method":"state")",
+                                              R"("method":"logs","params":{"tail":5})",
+                                              R"("method":"kill_switch_status")"};
+    std::atomic<long> good{0}, bad{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::optional<PipeClient> client = PipeClient::connect(pipe, 60000);
+            if (!client || !client->write(auth_line(*token)) ||
+                client->read_line() != R"({"ok":true,"result":true})") {
+                bad += requests;
+                return;
+            }
+            for (int i = 0; i < requests; ++i) {
+                const std::string id = "\"" + std::to_string(c) + "." + std::to_string(i) + "\"";
+                const std::string line = "{\"id\":" + id + "," + methods[i % 4] + "}\n";
+                const auto reply = client->write(line) ? client->read_line() : std::nullopt;
+                // Replies in order: each one carries the id of the request just sent.
+                if (reply && reply->rfind("{\"id\":" + id + ",\"ok\":true,", 0) == 0) {
+                    ++good;
+                } else {
+                    ++bad;
+                }
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    print("good " + std::to_string(good) + " bad " + std::to_string(bad) + "\n");
+    return bad == 0 ? 0 : 1;
+}
+
+int run_cycles(const std::wstring& pipe, int cycles) {
+    const auto token = read_token(default_token_file());
+    std::optional<PipeClient> client = PipeClient::connect(pipe, 60000);
+    if (!token || !client || !client->write(auth_line(*token)) ||
+        client->read_line() != R"({"ok":true,"result":true})") {
+        print("cannot authenticate\n");
+        return 2;
+    }
+    int bad = 0;
+    for (int i = 0; i < cycles; ++i) {
+        client->write(R"({"method":"connect","params":{"profile":{}}})"
+                      "\n");
+        const auto connected = client->read_line();
+        client->write(R"({"method":"disconnect"})"
+                      "\n");
+        const auto disconnected = client->read_line();
+        if (!connected || connected->find("profile_hash") == std::string::npos ||
+            disconnected != R"({"ok":true,"result":{"ok":true}})") {
+            ++bad;
+        }
+    }
+    print("cycles " + std::to_string(cycles) + " bad " + std::to_string(bad) + "\n");
+    return bad == 0 ? 0 : 1;
+}
+
 }  // namespace qel::tools

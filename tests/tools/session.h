@@ -16,4 +16,12 @@ int run_session(const std::wstring& pipe, const std::vector<std::string>& steps)
 // the other, each reply checked against its own id. Prints "good N bad M".
 int run_load(const std::wstring& pipe, int clients, int requests);
 
+// Like run_load, with the requests cycling through "ping", "state", "logs" and
+// "kill_switch_status"; each reply must carry its own id and "ok":true.
+int run_mixed_load(const std::wstring& pipe, int clients, int requests);
+
+// One connection: `cycles` times "connect" (with an empty profile) then "disconnect", each
+// reply checked. Prints "cycles N bad M".
+int run_cycles(const std::wstring& pipe, int cycles);
+
 }  // namespace qel::tools

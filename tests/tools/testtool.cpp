@@ -10,6 +10,8 @@
 //   alive PID                   print "alive" or "gone" for a Windows process id
 //   session STEP...             a scripted exchange (see session.h)
 //   load CLIENTS REQUESTS       concurrent authenticated pings, every reply checked
+//   mixload CLIENTS REQUESTS    the same with ping, state, logs and kill_switch_status
+//   cycle N                     N connect/disconnect pairs on one connection
 
 #include <windows.h>
 // windows.h first: the other Windows headers depend on it.
@@ -189,7 +191,12 @@ int main(int argc, char** argv) {
         return qel::tools::run_session(agent_pipe, std::vector<std::string>(argv + 2, argv + argc));
     if (cmd == "load" && argc == 4)
         return qel::tools::run_load(agent_pipe, std::atoi(argv[2]), std::atoi(argv[3]));
+    if (cmd == "mixload" && argc == 4)
+        return qel::tools::run_mixed_load(agent_pipe, std::atoi(argv[2]), std::atoi(argv[3]));
+    if (cmd == "cycle" && argc == 3)
+        return qel::tools::run_cycles(agent_pipe, std::atoi(argv[2]));
     std::fprintf(stderr,
-                 "usage: qel-testtool probe|connect|sddl|squat|spawn|alive|session|load ...\n");
+                 "usage: qel-testtool "
+                 "probe|connect|sddl|squat|spawn|alive|session|load|mixload|cycle ...\n");
     return 2;
 }

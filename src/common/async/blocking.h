@@ -2,6 +2,8 @@
 // The runtime's pool for blocking work (file operations): a service of the io_context, so
 // that any coroutine can reach it through its own executor.
 
+#include <mutex>
+#include <optional>
 #include <type_traits>
 #include <utility>
 

@@ -49,6 +49,7 @@ ChildProcess::ChildProcess(ChildProcess&& o) noexcept
       pid_(o.pid_),
       kill_on_release_(o.kill_on_release_),
       reaped_(o.reaped_),
+      job_(std::exchange(o.job_, nullptr)),
       watch_(std::move(o.watch_)) {}
 
 ChildProcess::~ChildProcess() {
@@ -58,6 +59,9 @@ ChildProcess::~ChildProcess() {
         TerminateProcess(process_, 1);
     watch_.reset();
     CloseHandle(process_);
+    // Ends whatever the run left in its job.
+    if (job_)
+        CloseHandle(job_);
 }
 
 Result<void> ChildProcess::terminate() {

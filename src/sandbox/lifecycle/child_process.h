@@ -29,6 +29,10 @@ class ChildProcess {
 
     std::uint32_t pid() const { return pid_; }
 
+    // Keeps the kill-on-close job that holds the process, and closes it with the release,
+    // after the process: a job per start would otherwise stay open for the agent's lifetime.
+    void adopt_job(void* job) { job_ = job; }
+
     // TerminateProcess with exit code 1; a process that has already ended counts as success.
     Result<void> terminate();
 
@@ -42,6 +46,7 @@ class ChildProcess {
     std::uint32_t pid_;
     bool kill_on_release_ = true;
     bool reaped_ = false;
+    void* job_ = nullptr;
     std::shared_ptr<ExitWatch> watch_;
 };
 

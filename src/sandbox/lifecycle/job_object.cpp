@@ -29,7 +29,7 @@ Error map_assign_job_error() {
 
 }  // namespace
 
-Result<void> bind_job_object(std::uint32_t pid) {
+Result<void*> bind_job_object(std::uint32_t pid) {
     // A job that ends up holding no sing-box is closed again when this returns.
     win::UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job)
@@ -47,8 +47,7 @@ Result<void> bind_job_object(std::uint32_t pid) {
         return map_open_process_error(pid);
     if (!AssignProcessToJobObject(job.get(), process.get()))
         return map_assign_job_error();
-    job.release();  // kept open until the agent's process ends (see the header)
-    return {};
+    return job.release();
 }
 
 }  // namespace qel::sandbox

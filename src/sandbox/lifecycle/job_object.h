@@ -7,9 +7,9 @@
 
 namespace qel::sandbox {
 
-// Puts the process into a new job whose last handle's close terminates it. That handle is
-// kept open until the agent's process ends: then (after a crash as well) the system closes
-// it and the limit takes sing-box down with the agent.
-Result<void> bind_job_object(std::uint32_t pid);
+// Puts the process into a new job whose last handle's close terminates what it holds, and
+// returns that handle. Whoever keeps it decides when the job's processes end: at the latest
+// when the agent's process ends (after a crash as well), as the system then closes it.
+Result<void*> bind_job_object(std::uint32_t pid);
 
 }  // namespace qel::sandbox
