@@ -17,10 +17,12 @@ add_executable(win_tests
   win/win_error_test.cpp
   win/sandbox_config_test.cpp
   win/child_process_test.cpp
+  win/sandbox_lifecycle_test.cpp
 )
 target_include_directories(win_tests PRIVATE unit win)
 target_link_libraries(win_tests PRIVATE qel_win GTest::gtest)
 target_precompile_headers(win_tests REUSE_FROM qel_core)
+add_dependencies(win_tests fake-singbox)
 add_test(NAME win COMMAND win_tests)
 set_tests_properties(win PROPERTIES FIXTURES_REQUIRED wine)
 

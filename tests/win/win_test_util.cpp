@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 namespace qel::test {
 
@@ -32,6 +33,45 @@ std::string capture_stderr(const std::function<void()>& f) {
         got.append(buf, n);
     CloseHandle(read_end);
     return got;
+}
+
+long own_handle_count() {
+    struct Entry {
+        ULONG owner_pid;
+        BYTE object_type, flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<std::byte> buf(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG st = query(16 /* SystemHandleInformation */, buf.data(),
+                              static_cast<ULONG>(buf.size()), &needed);
+        if (st == static_cast<LONG>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
+            buf.resize(std::max<std::size_t>(buf.size() * 2, needed));
+            continue;
+        }
+        if (st < 0)
+            return -1;
+        break;
+    }
+    const ULONG count = *reinterpret_cast<const ULONG*>(buf.data());
+    const auto* entries = reinterpret_cast<const Entry*>(buf.data() + sizeof(void*));
+    long n = 0;
+    for (ULONG i = 0; i < count; ++i)
+        n += entries[i].owner_pid == GetCurrentProcessId();
+    return n;
+}
+
+std::wstring program_folder() {
+    wchar_t buf[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+    std::wstring p(buf, n);
+    return p.substr(0, p.find_last_of(L"\\/"));
 }
 
 WinTempDir::WinTempDir() {

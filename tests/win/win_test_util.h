@@ -23,6 +23,13 @@ class ScopedEnv {
 // Runs f with standard error redirected, and returns what it wrote there.
 std::string capture_stderr(const std::function<void()>& f);
 
+// The handles this process holds, from the system's handle table (Wine answers
+// GetProcessHandleCount with 0).
+long own_handle_count();
+
+// The folder of the running test program.
+std::wstring program_folder();
+
 // A fresh folder under the temporary folder, removed afterwards.
 class WinTempDir {
   public:
