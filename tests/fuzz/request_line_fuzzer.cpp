@@ -1,8 +1,10 @@
-// The request-line path of a connection: the UTF-8 check, the framing trim, decode_request,
-// and encode_response of what was decoded.
+// The request-line path of a connection: the UTF-8 check (and the UTF-16 conversions of the
+// same strings), the framing trim, decode_request against the library's own parse, and
+// encode_response of what was decoded.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -147,11 +149,84 @@ void check_round_trip(const qel::ipc::Request& req) {
             "the params come back equal", with_params);
 }
 
+// The conversions to and from UTF-16 that the Windows side applies to the same strings.
+void check_utf16(std::string_view bytes) {
+    const std::u16string wide = qel::utf8_to_utf16(bytes);
+    require(qel::is_valid_utf16(wide), "UTF-16 made from any bytes is valid", bytes);
+    if (qel::is_valid_utf8(bytes)) {
+        require(qel::utf16_to_utf8(wide) == bytes, "UTF-8 comes back through UTF-16", bytes);
+    }
+    std::u16string units(bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 2);
+    const std::string narrow = qel::utf16_to_utf8_lossy(units);
+    require(qel::is_valid_utf8(narrow), "UTF-8 made from any UTF-16 is valid", bytes);
+    require(qel::utf16_to_utf8(units).has_value() == qel::is_valid_utf16(units),
+            "only valid UTF-16 converts strictly", bytes);
+    if (qel::is_valid_utf16(units)) {
+        require(qel::utf8_to_utf16(narrow) == units, "UTF-16 comes back through UTF-8", bytes);
+    }
+}
+
+// The decoder reads "-0", the parser's one signed integer 0, as the double -0.0.
+nlohmann::json as_decoded(nlohmann::json v) {
+    if (v.type() == nlohmann::json::value_t::number_integer && v.get<std::int64_t>() == 0)
+        return -0.0;
+    if (v.is_structured()) {
+        for (auto& child : v)
+            child = as_decoded(std::move(child));
+    }
+    return v;
+}
+
+// The library's own parse of the same text: what decodes is JSON with those fields, and JSON
+// is refused only for a rule of the request's own.
+void check_against_library(std::string_view text, const qel::Result<qel::ipc::Request>& decoded) {
+    const nlohmann::json doc = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!decoded.ok()) {
+        if (doc.is_discarded())
+            return;
+        const std::string& m = decoded.error().message();
+        static constexpr std::string_view kOwnRules[] = {
+            "invalid type: ",           "missing field `", "duplicate field `",
+            "invalid length ",          "trailing comma ", "trailing characters ",
+            "recursion limit exceeded "};
+        bool own = false;
+        for (std::string_view rule : kOwnRules)
+            own = own || m.starts_with(rule);
+        require(own, "JSON is refused only for a rule of the request's own",
+                [&] { return m + "\n" + std::string(text); });
+        return;
+    }
+    require(!doc.is_discarded() && doc.is_structured(), "only JSON decodes", text);
+    const qel::ipc::Request& r = decoded.value();
+    nlohmann::json id, method, params;
+    if (doc.is_object()) {
+        id = doc.value("id", nlohmann::json());
+        method = doc.value("method", nlohmann::json());
+        params = doc.value("params", nlohmann::json());
+    } else {
+        require(doc.size() == 2 || doc.size() == 3, "the array form has two or three elements",
+                text);
+        id = doc[0];
+        method = doc[1];
+        params = doc.size() == 3 ? doc[2] : nlohmann::json();
+    }
+    require(method.is_string() && method.get_ref<const std::string&>() == r.method,
+            "the method is the library's", text);
+    require(id.is_null() ? !r.id.has_value()
+                         : r.id.has_value() && qel::fuzz::same_json(*r.id, as_decoded(id)),
+            "the id is the library's", text);
+    require(qel::fuzz::same_json(r.params, as_decoded(params)), "the params are the library's",
+            text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     require(qel::is_valid_utf8(bytes) == reference_utf8(bytes), "strict UTF-8 validation", bytes);
+
+    check_utf16(bytes);
 
     // The connection's framing: a line up to and including its line feed.
     const std::size_t lf = bytes.find('\n');
@@ -164,6 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
 
     const auto decoded = qel::ipc::decode_request(text);
+    check_against_library(text, decoded);
     if (decoded.ok()) {
         check_round_trip(decoded.value());
     } else {
