@@ -66,8 +66,8 @@ std::optional<Level> reference_max(const std::vector<Directive>& ds, std::string
     return fallback ? fallback->max : std::nullopt;
 }
 
-void check_decisions(const LogFilter& filter, std::string_view spec) {
-    std::vector<std::string> probes = {"", std::string(spec)};
+void check_decisions(const LogFilter& filter, std::string_view rust_log) {
+    std::vector<std::string> probes = {"", std::string(rust_log)};
     for (std::size_t i = 0; i < qel::log::kTargetCount; ++i)
         probes.emplace_back(qel::log::target_name(static_cast<qel::log::Target>(i)));
     // The first directives' targets suffice: a longer list only repeats the same decisions.
@@ -84,7 +84,7 @@ void check_decisions(const LogFilter& filter, std::string_view spec) {
         const auto max = filter.max_level(t);
         require(max == reference_max(filter.directives(), t),
                 "the longest matching directive decides",
-                [&] { return std::string(spec) + "\ntarget: " + t; });
+                [&] { return std::string(rust_log) + "\ntarget: " + t; });
         // One level per target, in turn: each call walks every directive again.
         const Level level = kLevels[i % std::size(kLevels)];
         require(
@@ -102,18 +102,18 @@ void check_decisions(const LogFilter& filter, std::string_view spec) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string spec(reinterpret_cast<const char*>(data), size);
-    const auto parsed = qel::logging::parse_log_filter(spec);
+    const std::string rust_log(reinterpret_cast<const char*>(data), size);
+    const auto parsed = qel::logging::parse_log_filter(rust_log);
     const auto fallback = qel::logging::parse_log_filter(qel::logging::kDefaultLogFilter);
     require(fallback.has_value(), "the default filter parses");
 
-    const LogFilter chosen = qel::logging::log_filter_for(spec);
-    if (spec.empty()) {
+    const LogFilter chosen = qel::logging::log_filter_for(rust_log);
+    if (rust_log.empty()) {
         require(chosen.directives().empty(), "an empty RUST_LOG has no directives");
     } else {
         require(same_directives(chosen.directives(),
                                 parsed ? parsed->directives() : fallback->directives()),
-                "RUST_LOG gives its own filter, or the default when it does not parse", spec);
+                "RUST_LOG gives its own filter, or the default when it does not parse", rust_log);
     }
     if (!parsed)
         return 0;
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Directive& d : parsed->directives()) {
         require(!d.target || (!d.target->empty() &&
                               d.target->find_first_of(",= \t\n\v\f\r[]{}") == std::string::npos),
-                "a directive target is a plain name", spec);
+                "a directive target is a plain name", rust_log);
         if (!written.empty())
             written += ',';
         if (d.target)
@@ -132,8 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = qel::logging::parse_log_filter(written);
     require(again && same_directives(again->directives(), parsed->directives()),
             "directives written back parse to the same directives",
-            [&] { return spec + "\n" + written; });
+            [&] { return rust_log + "\n" + written; });
 
-    check_decisions(*parsed, spec);
+    check_decisions(*parsed, rust_log);
     return 0;
 }
