@@ -1,5 +1,6 @@
 #include "ipc/unicode_trim.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace qel::ipc {
@@ -11,10 +12,11 @@ bool is_white_space(char32_t c) {
            c == 0x205F || c == 0x3000;
 }
 
-// The code point that starts at s[i] and its length (the text is valid UTF-8).
+// The code point that starts at s[i] and its length. The text is valid UTF-8; a truncated
+// sequence still never reaches past the end.
 char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) {
     const auto b = static_cast<std::uint8_t>(s[i]);
-    len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    len = std::min<std::size_t>(b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4, s.size() - i);
     char32_t cp = len == 1 ? b : b & (0x3F >> (len - 1));
     for (std::size_t k = 1; k < len && i + k < s.size(); ++k) {
         cp = (cp << 6) | (static_cast<std::uint8_t>(s[i + k]) & 0x3F);
