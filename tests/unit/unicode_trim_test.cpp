@@ -27,5 +27,11 @@ TEST(UnicodeTrim, RemovesWhiteSpaceOnBothEndsOnly) {
         EXPECT_EQ(trim_unicode_whitespace(c.in), c.out) << c.in;
 }
 
+TEST(UnicodeTrim, ATruncatedSequenceStaysInsideTheText) {
+    // Not valid UTF-8 (its caller checks that first), but never read past the end.
+    EXPECT_EQ(trim_unicode_whitespace("\xe2\x85"), "\xe2\x85");
+    EXPECT_EQ(trim_unicode_whitespace("\xc2"), "\xc2");
+}
+
 }  // namespace
 }  // namespace qel::ipc
