@@ -1,10 +1,11 @@
 #include "common/json_text.h"
 
+#include <algorithm>
 #include <array>
-
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -155,16 +156,31 @@ std::string to_compact(const nlohmann::json& v) {
     return out;
 }
 
+void append_compact(std::string& out, const nlohmann::json& v) {
+    append_value(out, v, -1, 0);
+}
+
 std::string to_pretty(const nlohmann::json& v) {
     std::string out;
     append_value(out, v, 2, 0);
     return out;
 }
 
+namespace {
+
+// Whether any of the eight bytes of w needs an escape (below 0x20, a quote or a backslash).
+// Exact for "any", which is all the scan asks: a word without one is copied as it is.
+constexpr bool word_needs_escape(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    const auto has_zero_byte = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+    const std::uint64_t below_space = (w - ones * 0x20) & ~w & highs;
+    return (below_space | has_zero_byte(w ^ (ones * '"')) | has_zero_byte(w ^ (ones * '\\'))) != 0;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    // Bytes that need no escape go out in runs: replies carry long log lines.
     static constexpr auto needs_escape = [] {
         std::array<bool, 256> t{};
         for (int c = 0; c < 0x20; ++c)
@@ -172,39 +188,53 @@ void append_json_string(std::string& out, std::string_view s) {
         t['"'] = t['\\'] = true;
         return t;
     }();
+    out.push_back('"');
+    // Bytes that need no escape go out in runs, found eight at a time: replies carry long log
+    // lines that seldom hold one.
     std::size_t run = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (!needs_escape[c])
-            continue;
-        out.append(s.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += "\\u00";
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 0x0f]);
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (s.size() - i >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, s.data() + i, 8);
+            if (!word_needs_escape(w)) {
+                i += 8;
+                continue;
+            }
+        }
+        for (const std::size_t end = std::min(s.size(), i + 8); i < end; ++i) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (!needs_escape[c])
+                continue;
+            out.append(s.data() + run, i - run);
+            run = i + 1;
+            switch (c) {
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\b':
+                    out += "\\b";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                default:
+                    out += "\\u00";
+                    out.push_back(hex[c >> 4]);
+                    out.push_back(hex[c & 0x0f]);
+            }
         }
     }
     out.append(s.data() + run, s.size() - run);

@@ -12,6 +12,9 @@ namespace qel {
 // No white space; object members in ascending byte order of their keys.
 std::string to_compact(const nlohmann::json& v);
 
+// to_compact's text, appended to out.
+void append_compact(std::string& out, const nlohmann::json& v);
+
 // Two spaces of indent per level; no line feed after the last character.
 std::string to_pretty(const nlohmann::json& v);
 

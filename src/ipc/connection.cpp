@@ -56,7 +56,7 @@ asio::awaitable<Response> answer_auth(Request req, std::uint32_t session,
 // The reply and its line feed in one write. As two writes, a client's read would return the
 // reply without its line feed and wait for the second write: twice the latency under Wine.
 asio::awaitable<std::error_code> write_reply(ByteStream& stream, const Response& reply) {
-    const std::string text = encode_response(reply) + "\n";
+    const std::string text = encode_response_line(reply);
     co_return co_await stream.write_all(text);
 }
 

@@ -22,6 +22,9 @@ struct Response {
     bool ok = false;
     std::optional<nlohmann::json> result;
     std::optional<std::string> error;
+    // The result already in compact JSON text, written instead of `result` when set: a long
+    // reply need not pass through a value tree.
+    std::optional<std::string> result_text;
 };
 
 // text: one request line with its framing white space trimmed (valid UTF-8, no line feed).
@@ -29,7 +32,8 @@ struct Response {
 // message is the description followed by " at line L column C", counted in bytes from 1.
 Result<Request> decode_request(std::string_view text);
 
-// Compact; members in the order id, ok, result, error, absent ones left out; no line feed.
-std::string encode_response(const Response& r);
+// Compact; members in the order id, ok, result, error, absent ones left out; then the line
+// feed that ends the reply.
+std::string encode_response_line(const Response& r);
 
 }  // namespace qel::ipc

@@ -3,23 +3,28 @@
 
 namespace qel::ipc {
 
-std::string encode_response(const Response& r) {
-    std::string out = "{";
+std::string encode_response_line(const Response& r) {
+    std::string out;
+    out.reserve(64 + (r.result_text ? r.result_text->size() : 0) + (r.error ? r.error->size() : 0));
+    out += '{';
     if (r.id) {
         out += "\"id\":";
-        out += to_compact(*r.id);
+        append_compact(out, *r.id);
         out += ',';
     }
     out += r.ok ? "\"ok\":true" : "\"ok\":false";
-    if (r.result) {
+    if (r.result_text) {
         out += ",\"result\":";
-        out += to_compact(*r.result);
+        out += *r.result_text;
+    } else if (r.result) {
+        out += ",\"result\":";
+        append_compact(out, *r.result);
     }
     if (r.error) {
         out += ",\"error\":";
         append_json_string(out, *r.error);
     }
-    out += '}';
+    out += "}\n";
     return out;
 }
 

@@ -44,7 +44,7 @@ double ms_since(Clock::time_point t0) {
 }
 
 struct Options {
-    std::wstring agent, empty, empty_imports;
+    std::wstring agent, empty, empty_imports, agent_log;
     std::string out;
     int reps = 5, pings = 2000, clients = 64, per_client = 1000, startups = 10, connects = 20,
         cycles = 500;
@@ -64,14 +64,18 @@ struct Child {
     }
 };
 
-bool start(Child& c, const std::wstring& exe, std::wstring args) {
+// The child's output goes to `output` (created anew), or nowhere when it is empty.
+bool start(Child& c, const std::wstring& exe, std::wstring args, const std::wstring& output = {}) {
     std::wstring cmd = L"\"" + exe + L"\" " + args;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul =
-        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE nul = output.empty()
+                     ? CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                   0, nullptr)
+                     : CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     si.hStdOutput = si.hStdError = nul;
     si.hStdInput = nullptr;
     c.started = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -133,7 +137,7 @@ std::vector<double> round_trips(PipeClient& c, const std::string& request, int n
 }
 
 struct Footprint {
-    double working_set_kib = 0;
+    double working_set_kib = 0, peak_working_set_kib = 0;
     long handles = 0;
 };
 
@@ -177,13 +181,21 @@ Footprint footprint(HANDLE process) {
     Footprint f;
     PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof pmc;
-    if (GetProcessMemoryInfo(process, &pmc, sizeof pmc))
+    if (GetProcessMemoryInfo(process, &pmc, sizeof pmc)) {
         f.working_set_kib = pmc.WorkingSetSize / 1024.0;
+        f.peak_working_set_kib = pmc.PeakWorkingSetSize / 1024.0;
+    }
     DWORD count = 0;
     f.handles = GetProcessHandleCount(process, &count) && count > 0
                     ? static_cast<long>(count)
                     : handles_of(GetProcessId(process));
     return f;
+}
+
+// A run that cannot go on says why and ends with `code`.
+int fail(int code, const char* why) {
+    std::fprintf(stderr, "qel-bench: %s\n", why);
+    return code;
 }
 
 nlohmann::json spread_json(const Spread& s) {
@@ -202,6 +214,8 @@ int main(int argc, char** argv) {
             o.empty = widen(v);
         else if (k == "--empty-imports")
             o.empty_imports = widen(v);
+        else if (k == "--agent-log")
+            o.agent_log = widen(v);
         else if (k == "--out")
             o.out = v;
         else if (k == "--reps")
@@ -223,7 +237,7 @@ int main(int argc, char** argv) {
                 Child e;
                 const auto t0 = Clock::now();
                 if (!start(e, o.empty_imports, L""))
-                    return 2;
+                    return fail(2, "cannot start the empty program with the agent's imports");
                 WaitForSingleObject(e.pi.hProcess, 30000);
                 imports_ms.push_back(ms_since(t0));
             }
@@ -231,16 +245,16 @@ int main(int argc, char** argv) {
                 Child a;
                 const auto t0 = Clock::now();
                 if (!start(a, o.agent, L"-f"))
-                    return 2;
+                    return fail(2, "cannot start the agent");
                 if (!connect_fast(kAgentPipe, 30000))
-                    return 3;
+                    return fail(3, "the agent's pipe did not open within 30 s");
                 agent_ms.push_back(ms_since(t0));
             }
             {
                 Child e;
                 const auto t0 = Clock::now();
                 if (!start(e, o.empty, L""))
-                    return 2;
+                    return fail(2, "cannot start the empty program");
                 WaitForSingleObject(e.pi.hProcess, 30000);
                 empty_ms.push_back(ms_since(t0));
             }
@@ -255,10 +269,10 @@ int main(int argc, char** argv) {
     }
 
     Child agent;
-    if (!start(agent, o.agent, L"-f"))
-        return 2;
+    if (!start(agent, o.agent, L"-f", o.agent_log))
+        return fail(2, "cannot start the agent");
     if (!connect_fast(kAgentPipe, 30000))
-        return 3;
+        return fail(3, "the agent's pipe did not open within 30 s");
     Sleep(500);
     const Footprint idle = footprint(agent.pi.hProcess);
 
@@ -267,7 +281,7 @@ int main(int argc, char** argv) {
     {
         auto c = authenticated();
         if (!c)
-            return 4;
+            return fail(4, "cannot connect to the agent and authenticate");
         std::string lines;
         for (int i = 0; i < 200; ++i)
             lines += fmt::format("{}\"{:0>94}\"", i ? "," : "", i);
@@ -285,7 +299,7 @@ int main(int argc, char** argv) {
         auto es = PipeClient::connect(L"\\\\.\\pipe\\qel-bench-echo-small");
         auto el = PipeClient::connect(L"\\\\.\\pipe\\qel-bench-echo-large");
         if (!es || !el)
-            return 5;
+            return fail(5, "cannot connect to the echo servers");
 
         std::map<std::string, std::vector<double>> p50, p99;
         for (int rep = 0; rep < o.reps; ++rep) {
@@ -376,7 +390,7 @@ int main(int argc, char** argv) {
     {
         auto c = authenticated();
         if (!c)
-            return 4;
+            return fail(4, "cannot connect to the agent and authenticate");
         std::vector<double> beyond;
         for (int i = 0; i < std::max(o.connects, o.cycles); ++i) {
             const auto t0 = Clock::now();
@@ -384,8 +398,12 @@ int main(int argc, char** argv) {
                      "\n");
             const auto reply = c->read_line();
             const double ms = ms_since(t0);
-            if (!reply || reply->find("profile_hash") == std::string::npos)
+            if (!reply || reply->find("profile_hash") == std::string::npos) {
+                std::fprintf(stderr, "connect %d of %d failed: %s\n", i + 1,
+                             std::max(o.connects, o.cycles),
+                             reply ? reply->c_str() : "no reply (connection lost)");
                 return 6;
+            }
             if (i < o.connects)
                 beyond.push_back(ms - 700.0);
             c->write(R"({"method":"disconnect"})"
@@ -397,16 +415,16 @@ int main(int argc, char** argv) {
         Sleep(500);
         after_cycles = footprint(agent.pi.hProcess);
     }
-    results["footprint"] = {
-        {"idle", {{"working_set_kib", idle.working_set_kib}, {"handles", idle.handles}}},
-        {"after_load",
-         {{"working_set_kib", after_load.working_set_kib}, {"handles", after_load.handles}}},
-        {
-            "after_cycles",
-            {{"working_set_kib", after_cycles.working_set_kib}, {"handles", after_cycles.handles}},
-        },
-        {"cycles", o.cycles},
-        {"goal", "no growth from after_load to after_cycles beyond noise"}};
+    const auto footprint_json = [](const Footprint& f) {
+        return nlohmann::json{{"working_set_kib", f.working_set_kib},
+                              {"peak_working_set_kib", f.peak_working_set_kib},
+                              {"handles", f.handles}};
+    };
+    results["footprint"] = {{"idle", footprint_json(idle)},
+                            {"after_load", footprint_json(after_load)},
+                            {"after_cycles", footprint_json(after_cycles)},
+                            {"cycles", o.cycles},
+                            {"goal", "no growth from after_load to after_cycles beyond noise"}};
 
     const std::string text = results.dump(2);
     if (!o.out.empty())

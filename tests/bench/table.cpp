@@ -63,6 +63,11 @@ std::string summary_table(const nlohmann::json& r) {
                     f["after_load"]["working_set_kib"].get<double>(),
                     f["after_cycles"]["working_set_kib"].get<double>()),
         "", true);
+    row(out, "   peak working set idle / load / cycles (KiB)",
+        fmt::format("{:.0f} / {:.0f} / {:.0f}", f["idle"].value("peak_working_set_kib", 0.0),
+                    f["after_load"].value("peak_working_set_kib", 0.0),
+                    f["after_cycles"].value("peak_working_set_kib", 0.0)),
+        "", true);
     row(out, "   handles idle / load / cycles",
         fmt::format("{} / {} / {}", f["idle"]["handles"].get<long>(),
                     f["after_load"]["handles"].get<long>(),

@@ -102,7 +102,7 @@ Expected model(std::string_view input) {
         } else {
             reply = dispatched(std::move(decoded).value());
         }
-        out.written += qel::ipc::encode_response(reply) + "\n";
+        out.written += qel::ipc::encode_response_line(reply);
         if (!authenticated && !reply.ok)
             break;
     }

@@ -88,6 +88,49 @@ TEST(JsonText, StringEscapes) {
     }
 }
 
+// Long strings are scanned eight bytes at a time: every byte value, at every place of a word
+// and across a word's end, among fillers at the edges of the escaped range.
+TEST(JsonText, StringEscapesAtEveryPlaceOfAWord) {
+    const auto escaped = [](unsigned char c) -> std::string {
+        switch (c) {
+            case '"':
+                return "\\\"";
+            case '\\':
+                return "\\\\";
+            case '\b':
+                return "\\b";
+            case '\t':
+                return "\\t";
+            case '\n':
+                return "\\n";
+            case '\f':
+                return "\\f";
+            case '\r':
+                return "\\r";
+        }
+        if (c < 0x20) {
+            static constexpr char hex[] = "0123456789abcdef";
+            return std::string("\\u00") + hex[c >> 4] + hex[c & 0x0f];
+        }
+        return std::string(1, static_cast<char>(c));
+    };
+    for (const char filler : {'a', ' ', '#', '[', '\x7f', '\x80', '\xff'}) {
+        for (std::size_t at = 0; at < 20; ++at) {
+            for (int c = 0; c < 256; ++c) {
+                std::string raw(20, filler);
+                raw[at] = static_cast<char>(c);
+                std::string out;
+                append_json_string(out, raw);
+                const std::string want = "\"" + std::string(at, filler) +
+                                         escaped(static_cast<unsigned char>(c)) +
+                                         std::string(19 - at, filler) + "\"";
+                ASSERT_EQ(out, want) << "byte " << c << " at " << at << " among "
+                                     << static_cast<int>(static_cast<unsigned char>(filler));
+            }
+        }
+    }
+}
+
 TEST(JsonText, ContainersCompactAndPretty) {
     struct Case {
         json value;

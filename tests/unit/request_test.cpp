@@ -249,9 +249,11 @@ TEST(EncodeResponse, MemberOrderAndOmissions) {
         {{std::nullopt, false, std::nullopt, "invalid json: \"x\"\n\xe2\x80\x94"},
          "{\"ok\":false,\"error\":\"invalid json: \\\"x\\\"\\n\xe2\x80\x94\"}"},
         {{json(2.50), true, json(true), std::nullopt}, R"({"id":2.5,"ok":true,"result":true})"},
+        {{json(3), true, std::nullopt, std::nullopt, R"({"lines":["a"]})"},
+         R"({"id":3,"ok":true,"result":{"lines":["a"]}})"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(encode_response(c.r), c.line);
+        EXPECT_EQ(encode_response_line(c.r), std::string(c.line) + "\n");
 }
 
 TEST(EncodeResponse, DecodedIdsComeBackInCompactForm) {
@@ -274,7 +276,7 @@ TEST(EncodeResponse, DecodedIdsComeBackInCompactForm) {
         const auto req = decode_request(std::string(R"({"method":"ping","id":)") + c.id + "}");
         ASSERT_TRUE(req.ok()) << c.id;
         const Response resp{req.value().id, true, json("pong"), std::nullopt};
-        EXPECT_EQ(encode_response(resp), c.reply ? c.reply : "") << c.id;
+        EXPECT_EQ(encode_response_line(resp), std::string(c.reply) + "\n") << c.id;
     }
 }
 

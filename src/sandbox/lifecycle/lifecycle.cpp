@@ -131,10 +131,12 @@ asio::awaitable<void> push_log(std::shared_ptr<Sandbox> sandbox, std::string lin
     push_line(state->log_ring, std::move(line));
 }
 
-asio::awaitable<std::vector<std::string>> read_log_tail(std::shared_ptr<Sandbox> sandbox,
-                                                        std::uint64_t n) {
+asio::awaitable<void> visit_log_tail(std::shared_ptr<Sandbox> sandbox, std::uint64_t n,
+                                     std::function<void(const std::string&)> visit) {
     auto state = co_await sandbox->lock();
-    co_return tail_lines(state->log_ring, n);
+    const std::deque<std::string>& ring = state->log_ring;
+    for (std::size_t i = tail_start(ring, n); i < ring.size(); ++i)
+        visit(ring[i]);
 }
 
 }  // namespace qel::sandbox

@@ -2,6 +2,7 @@
 // Starting and stopping sing-box, and the log ring's readers and writer.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,9 @@ asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sand
 asio::awaitable<void> stop_sandbox(std::shared_ptr<Sandbox> sandbox);
 
 asio::awaitable<void> push_log(std::shared_ptr<Sandbox> sandbox, std::string line);
-asio::awaitable<std::vector<std::string>> read_log_tail(std::shared_ptr<Sandbox> sandbox,
-                                                        std::uint64_t n);
+// Calls visit with each of the last n lines, oldest first, while the sandbox is locked: a
+// reader copies only what it makes of them.
+asio::awaitable<void> visit_log_tail(std::shared_ptr<Sandbox> sandbox, std::uint64_t n,
+                                     std::function<void(const std::string&)> visit);
 
 }  // namespace qel::sandbox

@@ -10,9 +10,8 @@ void push_line(std::deque<std::string>& ring, std::string line) {
     ring.push_back(std::move(line));
 }
 
-std::vector<std::string> tail_lines(const std::deque<std::string>& ring, std::uint64_t n) {
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, ring.size()));
-    return std::vector<std::string>(ring.end() - static_cast<std::ptrdiff_t>(k), ring.end());
+std::size_t tail_start(const std::deque<std::string>& ring, std::uint64_t n) {
+    return ring.size() - static_cast<std::size_t>(std::min<std::uint64_t>(n, ring.size()));
 }
 
 }  // namespace qel::sandbox

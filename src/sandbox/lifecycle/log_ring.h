@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <deque>
 #include <string>
-#include <vector>
 
 namespace qel::sandbox {
 
@@ -14,7 +13,7 @@ inline constexpr std::size_t kLogRingCapacity = 200;
 // Appends a line, dropping the oldest one when the ring is full.
 void push_line(std::deque<std::string>& ring, std::string line);
 
-// Copies of the last min(n, size) lines, oldest first.
-std::vector<std::string> tail_lines(const std::deque<std::string>& ring, std::uint64_t n);
+// The index of the first of the last min(n, size) lines.
+std::size_t tail_start(const std::deque<std::string>& ring, std::uint64_t n);
 
 }  // namespace qel::sandbox
