@@ -46,7 +46,7 @@ double ms_since(Clock::time_point t0) {
 struct Options {
     std::wstring agent, empty, empty_imports, agent_log;
     std::string out;
-    int reps = 5, pings = 2000, clients = 64, per_client = 1000, startups = 10, connects = 20,
+    int reps = 5, pings = 2000, clients = 64, per_client = 1000, startups = 20, connects = 20,
         cycles = 500;
 };
 
@@ -232,8 +232,12 @@ int main(int argc, char** argv) {
     // 3. Start-up, before the agent of the other figures runs.
     {
         std::vector<double> agent_ms, empty_ms, imports_ms;
+        // Each start waits a moment first: a process that has just been killed is still being
+        // torn down by Wine, which would be counted against the next start.
+        const auto settle = [] { Sleep(250); };
         for (int i = 0; i < o.startups; ++i) {
             if (!o.empty_imports.empty()) {
+                settle();
                 Child e;
                 const auto t0 = Clock::now();
                 if (!start(e, o.empty_imports, L""))
@@ -242,6 +246,7 @@ int main(int argc, char** argv) {
                 imports_ms.push_back(ms_since(t0));
             }
             {
+                settle();
                 Child a;
                 const auto t0 = Clock::now();
                 if (!start(a, o.agent, L"-f"))
@@ -251,6 +256,7 @@ int main(int argc, char** argv) {
                 agent_ms.push_back(ms_since(t0));
             }
             {
+                settle();
                 Child e;
                 const auto t0 = Clock::now();
                 if (!start(e, o.empty, L""))

@@ -4,8 +4,11 @@
 
 #include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <asio/execution_context.hpp>
 #include <asio/post.hpp>
@@ -20,20 +23,63 @@ class BlockingPool : public asio::execution_context::service {
     using key_type = BlockingPool;
     static inline asio::execution_context::id id;
 
-    // Blocking work here is short (file writes), so a small fixed pool is enough.
+    // Blocking work here is short (file writes), so a small pool is enough.
     static constexpr std::size_t kThreads = 8;
 
     explicit BlockingPool(asio::execution_context& ctx)
-        : asio::execution_context::service(ctx), pool_(kThreads) {}
+        : asio::execution_context::service(ctx), pool_(0) {}
 
-    asio::thread_pool::executor_type executor() { return pool_.get_executor(); }
+    // Runs f on a pool thread. A thread is started only when every started one has work: under
+    // Wine each costs 1 to 2 ms, and most runs need one or two.
+    template <class F>
+    void post(F f) {
+        if (!reserve_thread()) {
+            f();  // not one thread could be started: better late on the caller than never
+            return;
+        }
+        asio::post(pool_.get_executor(), [this, f = std::move(f)]() mutable {
+            f();
+            std::lock_guard lock(m_);
+            --pending_;
+        });
+    }
 
   private:
+    // Counts the work in and starts a thread for it when all are busy; false when there is
+    // no thread to run it.
+    bool reserve_thread() {
+        std::lock_guard lock(m_);
+        ++pending_;
+        if (pending_ > threads_.size() && threads_.size() < kThreads && !stopped_) {
+            try {
+                threads_.emplace_back([this] { pool_.attach(); });
+            } catch (const std::system_error&) {
+                // Fewer threads; the queued work waits for one of them.
+            }
+        }
+        if (threads_.empty()) {
+            --pending_;
+            return false;
+        }
+        return true;
+    }
+
     void shutdown() override {
+        {
+            std::lock_guard lock(m_);
+            stopped_ = true;
+        }
         pool_.stop();
+        for (auto& t : threads_)
+            t.join();
         pool_.join();
     }
-    asio::thread_pool pool_;
+
+    asio::thread_pool pool_;  // run by the attached threads_ only
+    std::mutex m_;
+    std::vector<std::thread> threads_;
+    std::size_t pending_ = 0;  // posted and not yet finished
+    bool stopped_ = false;
 };
 
 // Runs f on the blocking pool and resumes the caller on its own executor with f's result.
@@ -51,7 +97,7 @@ asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
     co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(R)>(
         [&pool, work](auto handler) {
             auto back = asio::get_associated_executor(handler);
-            asio::post(pool.executor(), [work, h = std::move(handler), back]() mutable {
+            pool.post([work, h = std::move(handler), back]() mutable {
                 R r = (*work)();
                 asio::post(back, [h = std::move(h), r = std::move(r)]() mutable {
                     std::move(h)(std::move(r));

@@ -1,6 +1,10 @@
 #pragma once
 // The process's one asynchronous runtime: an io_context (the I/O completion port on Windows)
 // run by one worker thread per logical processor, and its blocking pool.
+//
+// Only the first worker is started before build() returns; a starter thread adds the others
+// meanwhile. Under Wine a thread costs 1 to 2 ms to create (every loaded DLL sees it attach),
+// which in series would have made up most of the time to the pipe's first instance.
 
 #include <future>
 #include <memory>
@@ -58,7 +62,9 @@ class Runtime {
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
-    std::vector<std::thread> workers_;
+    std::thread first_worker_;
+    std::thread starter_;
+    std::vector<std::thread> more_workers_;  // written by the starter alone, until it is joined
 };
 
 }  // namespace qel::async

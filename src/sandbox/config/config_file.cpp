@@ -55,45 +55,42 @@ Result<void> replace(const std::wstring& tmp, const std::wstring& target) {
     return {};
 }
 
+// The folder, the temporary file, its text and sync, and the move into place, in that order.
+Result<void> write_config_file(const std::wstring& dir, const std::wstring& tmp,
+                               const std::wstring& target, const std::string& text) {
+    if (Result<void> made = win::create_dir_all(dir); !made)
+        return std::move(made).error().context("create_dir_all " + to_utf8_lossy(dir));
+    Result<win::UniqueHandle> file = open_tmp(tmp);
+    if (!file)
+        return std::move(file).error().context("open tmp file " + to_utf8_lossy(tmp));
+    // Write, then sync to disk (a Win32 handle has no buffer of its own to flush).
+    if (Result<void> written = write_all(file->get(), text); !written)
+        return written;
+    if (Result<void> synced = sync(file->get()); !synced)
+        return synced;
+    file->reset();
+    if (Result<void> moved = replace(tmp, target); !moved) {
+        return std::move(moved).error().context("rename " + to_utf8_lossy(tmp) + " -> " +
+                                                to_utf8_lossy(target));
+    }
+    return {};
+}
+
 }  // namespace
 
 asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
-    using async::run_blocking;
     const std::wstring dir = runtime_dir();
     const std::wstring target = config_path();
     const std::wstring tmp = join_path(dir, std::wstring_view(L"config.json.tmp"));
-
-    // Each step is named before it is awaited: GCC 12 destroys a lambda written inside a
-    // co_await expression twice.
-    const auto make_dir = [dir] { return win::create_dir_all(dir); };
-    Result<void> made = co_await run_blocking(make_dir);
-    if (!made)
-        co_return std::move(made).error().context("create_dir_all " + to_utf8_lossy(dir));
-
     const std::string text = to_pretty(profile);
-    const auto open = [tmp] { return open_tmp(tmp); };
-    Result<win::UniqueHandle> file = co_await run_blocking(open);
-    if (!file)
-        co_return std::move(file).error().context("open tmp file " + to_utf8_lossy(tmp));
-    const HANDLE h = file->get();
 
-    // Write, then sync to disk (a Win32 handle has no buffer of its own to flush).
-    const auto write = [h, &text] { return write_all(h, text); };
-    Result<void> written = co_await run_blocking(write);
+    // One trip to the blocking pool for all the steps: each trip there and back costs a
+    // thread wake-up on both sides. Named before it is awaited: GCC 12 destroys a lambda
+    // written inside a co_await expression twice.
+    const auto write = [&] { return write_config_file(dir, tmp, target, text); };
+    Result<void> written = co_await async::run_blocking(write);
     if (!written)
         co_return std::move(written).error();
-    const auto flush = [h] { return sync(h); };
-    Result<void> synced = co_await run_blocking(flush);
-    if (!synced)
-        co_return std::move(synced).error();
-    file->reset();
-
-    const auto move_into_place = [tmp, target] { return replace(tmp, target); };
-    Result<void> moved = co_await run_blocking(move_into_place);
-    if (!moved) {
-        co_return std::move(moved).error().context("rename " + to_utf8_lossy(tmp) + " -> " +
-                                                   to_utf8_lossy(target));
-    }
     co_return target;
 }
 
