@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -193,6 +194,39 @@ TEST_F(Async, BlockingWorkCarriesOwningResults) {
     Result<std::string> r = run(blocking_concat(big, big));
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value(), big + "!" + big);
+}
+
+// Blocking work that waits for the rest of a group: it all runs only when the pool gives each
+// piece a thread of its own.
+struct Group {
+    explicit Group(std::size_t n) : size(n) {}
+    bool meet() {
+        std::unique_lock lock(m);
+        ++arrived;
+        cv.notify_all();
+        return cv.wait_for(lock, 10s, [this] { return arrived == size; });
+    }
+    const std::size_t size;
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t arrived = 0;
+    std::atomic<int> met{0};
+};
+
+asio::awaitable<void> join_group(std::shared_ptr<Group> g) {
+    const auto meet = [g] { return g->meet(); };
+    if (co_await run_blocking(meet))
+        ++g->met;
+}
+
+TEST_F(Async, BlockingWorkGetsAThreadEachUpToThePoolSize) {
+    auto group = std::make_shared<Group>(BlockingPool::kThreads);
+    std::vector<JoinHandle> members;
+    for (std::size_t i = 0; i < group->size; ++i)
+        members.push_back(spawn(io(), join_group(group)));
+    for (auto& m : members)
+        EXPECT_EQ(run(m.join()), JoinOutcome::finished);
+    EXPECT_EQ(group->met.load(), static_cast<int>(BlockingPool::kThreads));
 }
 
 TEST_F(Async, IntervalBurstsMissedTicks) {
