@@ -20,7 +20,7 @@ add_executable(win_tests
   win/sandbox_lifecycle_test.cpp
 )
 target_include_directories(win_tests PRIVATE unit win)
-target_link_libraries(win_tests PRIVATE qel_win GTest::gtest)
+target_link_libraries(win_tests PRIVATE qel_win qel_tool_handles GTest::gtest)
 target_precompile_headers(win_tests REUSE_FROM qel_core)
 add_dependencies(win_tests fake-singbox)
 add_test(NAME win COMMAND win_tests)
@@ -41,7 +41,7 @@ add_executable(win_auth_tests
   win/console_session_test.cpp
 )
 target_include_directories(win_auth_tests PRIVATE unit win doubles/wtsapi32)
-target_link_libraries(win_auth_tests PRIVATE qel_win GTest::gtest)
+target_link_libraries(win_auth_tests PRIVATE qel_win qel_tool_handles GTest::gtest)
 target_precompile_headers(win_auth_tests REUSE_FROM qel_core)
 add_dependencies(win_auth_tests wtsapi32_double)
 add_test(NAME win_auth COMMAND win_auth_tests)
@@ -62,7 +62,7 @@ add_executable(wfp_tests
   win/wfp_leftovers_test.cpp
 )
 target_include_directories(wfp_tests PRIVATE unit win)
-target_link_libraries(wfp_tests PRIVATE qel_win fwpuclnt_double_state GTest::gtest)
+target_link_libraries(wfp_tests PRIVATE qel_win fwpuclnt_double_state qel_tool_handles GTest::gtest)
 target_precompile_headers(wfp_tests REUSE_FROM qel_core)
 add_dependencies(wfp_tests fwpuclnt_double)
 add_test(NAME wfp COMMAND wfp_tests)

@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 
 #include "echo_server.h"
+#include "handle_count.h"
 #include "pipe_client.h"
 #include "stats.h"
 #include "table.h"
@@ -141,42 +142,6 @@ struct Footprint {
     long handles = 0;
 };
 
-// The handles a process holds, from the system's handle table (Wine answers
-// GetProcessHandleCount with 0, but keeps that table).
-long handles_of(DWORD pid) {
-    struct Entry {
-        ULONG owner_pid;
-        BYTE object_type, flags;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query)
-        return -1;
-    std::vector<std::byte> buf(1 << 20);
-    for (;;) {
-        ULONG needed = 0;
-        const LONG st = query(16 /* SystemHandleInformation */, buf.data(),
-                              static_cast<ULONG>(buf.size()), &needed);
-        if (st == static_cast<LONG>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
-            buf.resize(std::max<std::size_t>(buf.size() * 2, needed));
-            continue;
-        }
-        if (st < 0)
-            return -1;
-        break;
-    }
-    const ULONG count = *reinterpret_cast<const ULONG*>(buf.data());
-    const auto* entries = reinterpret_cast<const Entry*>(buf.data() + sizeof(void*));
-    long n = 0;
-    for (ULONG i = 0; i < count; ++i)
-        n += entries[i].owner_pid == pid;
-    return n;
-}
-
 Footprint footprint(HANDLE process) {
     Footprint f;
     PROCESS_MEMORY_COUNTERS pmc{};
@@ -188,7 +153,7 @@ Footprint footprint(HANDLE process) {
     DWORD count = 0;
     f.handles = GetProcessHandleCount(process, &count) && count > 0
                     ? static_cast<long>(count)
-                    : handles_of(GetProcessId(process));
+                    : handle_count_of(GetProcessId(process));
     return f;
 }
 
@@ -233,20 +198,23 @@ int main(int argc, char** argv) {
     {
         std::vector<double> agent_ms, empty_ms, imports_ms;
         // Each start waits a moment first: a process that has just been killed is still being
-        // torn down by Wine, which would be counted against the next start.
-        const auto settle = [] { Sleep(250); };
+        // torn down by Wine, which would be counted against the next start. An empty program
+        // is timed to its end.
+        const auto time_to_exit = [](const std::wstring& exe, std::vector<double>& into) {
+            Sleep(250);
+            Child e;
+            const auto t0 = Clock::now();
+            if (!start(e, exe, L""))
+                return false;
+            WaitForSingleObject(e.pi.hProcess, 30000);
+            into.push_back(ms_since(t0));
+            return true;
+        };
         for (int i = 0; i < o.startups; ++i) {
-            if (!o.empty_imports.empty()) {
-                settle();
-                Child e;
-                const auto t0 = Clock::now();
-                if (!start(e, o.empty_imports, L""))
-                    return fail(2, "cannot start the empty program with the agent's imports");
-                WaitForSingleObject(e.pi.hProcess, 30000);
-                imports_ms.push_back(ms_since(t0));
-            }
+            if (!o.empty_imports.empty() && !time_to_exit(o.empty_imports, imports_ms))
+                return fail(2, "cannot start the empty program with the agent's imports");
             {
-                settle();
+                Sleep(250);
                 Child a;
                 const auto t0 = Clock::now();
                 if (!start(a, o.agent, L"-f"))
@@ -255,15 +223,8 @@ int main(int argc, char** argv) {
                     return fail(3, "the agent's pipe did not open within 30 s");
                 agent_ms.push_back(ms_since(t0));
             }
-            {
-                settle();
-                Child e;
-                const auto t0 = Clock::now();
-                if (!start(e, o.empty, L""))
-                    return fail(2, "cannot start the empty program");
-                WaitForSingleObject(e.pi.hProcess, 30000);
-                empty_ms.push_back(ms_since(t0));
-            }
+            if (!time_to_exit(o.empty, empty_ms))
+                return fail(2, "cannot start the empty program");
         }
         const Spread a = spread(agent_ms), e = spread(empty_ms), im = spread(imports_ms);
         results["startup"] = {{"agent_ms", spread_json(a)},
