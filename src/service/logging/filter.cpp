@@ -59,24 +59,24 @@ bool valid_target(std::string_view t) {
 
 }  // namespace
 
-std::optional<LogFilter> parse_log_filter(std::string_view spec) {
+std::optional<LogFilter> parse_log_filter(std::string_view directives) {
     std::vector<Directive> out;
     while (true) {
-        const std::size_t comma = spec.find(',');
-        const std::string_view piece = trim(spec.substr(0, comma));
-        if (!piece.empty()) {
-            const std::size_t eq = piece.find('=');
+        const std::size_t comma = directives.find(',');
+        const std::string_view item = trim(directives.substr(0, comma));
+        if (!item.empty()) {
+            const std::size_t eq = item.find('=');
             if (eq == std::string_view::npos) {
-                if (auto level = parse_level(piece)) {
+                if (auto level = parse_level(item)) {
                     out.push_back({std::nullopt, *level});
-                } else if (valid_target(piece)) {
-                    out.push_back({std::string(piece), log::Level::trace});
+                } else if (valid_target(item)) {
+                    out.push_back({std::string(item), log::Level::trace});
                 } else {
                     return std::nullopt;
                 }
             } else {
-                const std::string_view target = trim(piece.substr(0, eq));
-                const auto level = parse_level(trim(piece.substr(eq + 1)));
+                const std::string_view target = trim(item.substr(0, eq));
+                const auto level = parse_level(trim(item.substr(eq + 1)));
                 if (!level || !valid_target(target))
                     return std::nullopt;
                 out.push_back({std::string(target), *level});
@@ -84,7 +84,7 @@ std::optional<LogFilter> parse_log_filter(std::string_view spec) {
         }
         if (comma == std::string_view::npos)
             break;
-        spec.remove_prefix(comma + 1);
+        directives.remove_prefix(comma + 1);
     }
     return LogFilter(std::move(out));
 }

@@ -33,8 +33,8 @@ class LogFilter {
     std::vector<Directive> directives_;
 };
 
-// Parses a directive list; nothing when any piece does not parse.
-std::optional<LogFilter> parse_log_filter(std::string_view spec);
+// Parses a comma-separated directive list; nothing when any directive does not parse.
+std::optional<LogFilter> parse_log_filter(std::string_view directives);
 
 // The filter for a RUST_LOG value: absent (or not valid Unicode) and unparsable values give
 // kDefaultLogFilter; the empty value gives a filter without directives.
