@@ -144,8 +144,14 @@ TEST_F(Sandbox, AnEarlyExitFailsTheStartWithThatRunsLines) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(reply, m, failure)) << reply;
     const std::string lines = m[1];
-    EXPECT_NE(lines.find("[out] starting\\n[out] bad config"), std::string::npos) << lines;
+    // Each stream's lines in order; how the two streams interleave depends on their pumps.
+    const std::size_t starting = lines.find("[out] starting\\n");
+    const std::size_t bad_config = lines.find("[out] bad config");
+    EXPECT_NE(starting, std::string::npos) << lines;
+    EXPECT_NE(bad_config, std::string::npos) << lines;
+    EXPECT_LT(starting, bad_config) << lines;
     EXPECT_NE(lines.find("[err] fatal"), std::string::npos) << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '['), 3) << lines;  // those three only
 
     const std::string reason = reply.substr(reply.find("\"error\":") + 8);
     EXPECT_EQ(request(R"({"method":"state"})"),
