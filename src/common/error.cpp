@@ -5,13 +5,7 @@
 namespace qel {
 
 std::string Error::full() const {
-    std::string out;
-    for (std::size_t i = 0; i < chain_.size(); ++i) {
-        if (i)
-            out += ": ";
-        out += chain_[i];
-    }
-    return out;
+    return fmt::format("{}", fmt::join(chain_, ": "));
 }
 
 std::string Error::debug() const {

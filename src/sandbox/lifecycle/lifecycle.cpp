@@ -36,16 +36,6 @@ asio::awaitable<void> wait_for_run_output(const RunOutput& run, std::chrono::mil
     co_await (ended.wait() || t.async_wait(asio::experimental::as_tuple(asio::use_awaitable)));
 }
 
-std::string join_lines(const std::vector<std::string>& lines) {
-    std::string out;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i)
-            out += '\n';
-        out += lines[i];
-    }
-    return out;
-}
-
 }  // namespace
 
 asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sandbox,
@@ -94,7 +84,7 @@ asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sand
         // The lines this run wrote, not those of earlier runs in the ring.
         co_await wait_for_run_output(*run, kFailedRunOutputWait);
         co_return Error(fmt::format("sing-box exited at startup (status={}); logs:\n{}",
-                                    exit_status(*code), join_lines(run->last_lines())));
+                                    exit_status(*code), fmt::join(run->last_lines(), "\n")));
     }
     state->child.emplace(std::move(child));
     state->config_hash = hash;
