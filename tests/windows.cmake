@@ -60,6 +60,7 @@ add_executable(wfp_tests
   win/wfp_engage_failure_test.cpp
   win/wfp_controller_test.cpp
   win/wfp_leftovers_test.cpp
+  win/wfp_record_file_test.cpp
 )
 target_include_directories(wfp_tests PRIVATE unit win)
 target_link_libraries(wfp_tests PRIVATE qel_win fwpuclnt_double_state qel_tool_handles GTest::gtest)

@@ -11,40 +11,70 @@ UuidBytes key(std::uint8_t n) {
     return k;
 }
 
+const std::string kKey1 = "01010101-0101-0101-0101-010101010101";
+
 TEST(KillSwitchRecords, RoundTrip) {
     const std::vector<KillSwitchRecord> records{
-        {"run-a", key(1), {key(2), key(3)}},
-        {"run-b", key(4), {}},
+        {"run-a", ProcessIdentity{4242, 133000000000000001ull}, false, key(1), {key(2), key(3)}},
+        {"run-b", ProcessIdentity{7, 5}, true, key(4), {}},
+        {"run-c", std::nullopt, false, key(5), {key(6)}},
     };
     const std::string text = format_records(records);
     EXPECT_EQ(text,
               "{\"kill_switches\":[{\"filters\":[\"02020202-0202-0202-0202-020202020202\","
-              "\"03030303-0303-0303-0303-030303030303\"],\"run\":\"run-a\",\"sublayer\":"
-              "\"01010101-0101-0101-0101-010101010101\"},{\"filters\":[],\"run\":\"run-b\","
-              "\"sublayer\":\"04040404-0404-0404-0404-040404040404\"}],\"version\":1}\n");
+              "\"03030303-0303-0303-0303-030303030303\"],\"owner\":{\"pid\":4242,\"started\":"
+              "133000000000000001},\"released\":false,\"run\":\"run-a\",\"sublayer\":\"" +
+                  kKey1 +
+                  "\"},{\"filters\":[],\"owner\":{\"pid\":7,\"started\":5},\"released\":true,"
+                  "\"run\":\"run-b\",\"sublayer\":\"04040404-0404-0404-0404-040404040404\"},"
+                  "{\"filters\":[\"06060606-0606-0606-0606-060606060606\"],\"owner\":null,"
+                  "\"released\":false,\"run\":\"run-c\",\"sublayer\":"
+                  "\"05050505-0505-0505-0505-050505050505\"}],\"version\":2}\n");
     Result<std::vector<KillSwitchRecord>> back = parse_records(text);
     ASSERT_TRUE(back.ok()) << back.error().full();
     EXPECT_EQ(*back, records);
-    EXPECT_EQ(format_records({}), "{\"kill_switches\":[],\"version\":1}\n");
+    EXPECT_EQ(format_records({}), "{\"kill_switches\":[],\"version\":2}\n");
+}
+
+TEST(KillSwitchRecords, AnEarlierAgentsFileIsReadWithoutOwners) {
+    Result<std::vector<KillSwitchRecord>> r = parse_records(
+        "{\"kill_switches\":[{\"filters\":[\"02020202-0202-0202-0202-020202020202\"],\"run\":"
+        "\"old\",\"sublayer\":\"" +
+        kKey1 + "\"}],\"version\":1}\n");
+    ASSERT_TRUE(r.ok()) << r.error().full();
+    EXPECT_EQ(*r, (std::vector<KillSwitchRecord>{{"old", std::nullopt, false, key(1), {key(2)}}}));
 }
 
 TEST(KillSwitchRecords, CorruptTextIsAnError) {
-    const char* bad[] = {
+    const std::string entry_start =
+        "{\"kill_switches\":[{\"run\":\"r\",\"sublayer\":\"" + kKey1 + "\",\"filters\":[]";
+    const std::string bad[] = {
         "",
         "{\"kill_switches\":[",
         "[]",
         "{\"kill_switches\":[]}",
-        "{\"kill_switches\":[],\"version\":2}",
+        "{\"kill_switches\":[],\"version\":3}",
         "{\"kill_switches\":{},\"version\":1}",
         "{\"kill_switches\":[{\"run\":\"r\",\"filters\":[]}],\"version\":1}",
         "{\"kill_switches\":[{\"run\":\"r\",\"sublayer\":\"nope\",\"filters\":[]}],\"version\":1}",
-        "{\"kill_switches\":[{\"run\":1,\"sublayer\":\"01010101-0101-0101-0101-010101010101\","
-        "\"filters\":[]}],\"version\":1}",
-        "{\"kill_switches\":[{\"run\":\"r\",\"sublayer\":\"01010101-0101-0101-0101-010101010101\","
-        "\"filters\":[7]}],\"version\":1}",
+        "{\"kill_switches\":[{\"run\":1,\"sublayer\":\"" + kKey1 +
+            "\",\"filters\":[]}],\"version\":1}",
+        entry_start.substr(0, entry_start.size() - 2) + "[7]}],\"version\":1}",
+        // Version 2 entries name their owner (or null) and whether they were released.
+        entry_start + "}],\"version\":2}",
+        entry_start + ",\"owner\":null}],\"version\":2}",
+        entry_start + ",\"released\":false}],\"version\":2}",
+        entry_start + ",\"owner\":{\"pid\":1},\"released\":false}],\"version\":2}",
+        entry_start + ",\"owner\":{\"pid\":-1,\"started\":1},\"released\":false}],\"version\":2}",
+        entry_start +
+            ",\"owner\":{\"pid\":4294967296,\"started\":1},\"released\":false}],\"version\":2}",
+        entry_start + ",\"owner\":{\"pid\":1,\"started\":1},\"released\":0}],\"version\":2}",
     };
-    for (const char* text : bad)
+    for (const std::string& text : bad)
         EXPECT_FALSE(parse_records(text).ok()) << text;
+    EXPECT_TRUE(parse_records(entry_start + ",\"owner\":{\"pid\":1,\"started\":1},\"released\":"
+                                            "false}],\"version\":2}")
+                    .ok());
 }
 
 }  // namespace

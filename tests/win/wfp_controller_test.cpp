@@ -9,6 +9,7 @@
 #include "common/async/task.h"
 #include "wfp/controller/controller.h"
 #include "wfp/controller/record.h"
+#include "wfp/controller/record_file.h"
 #include "wfp_fixture.h"
 
 namespace qel::wfp {
@@ -73,20 +74,36 @@ TEST_F(Controller, DisengageDeletesInInstallOrderThenTheSublayerThenTheHandle) {
 TEST_F(Controller, AFailingDeleteDoesNotStopTheTeardown) {
     std::map<std::string, std::string> keys;
     auto c = engaged(keys, std::nullopt);
+    keys["R"] = this_run();
     fwp::fail("FwpmFilterDeleteByKey0", 2, 0x5);
     run(disengage_kill_switch(c));
     EXPECT_EQ(wfp_events(), expand({"INFO controller: kill-switch disengaged on demand",
                                     "DEBUG engine: FwpmFilterDeleteByKey0({A2}) rc=0x5",
                                     "INFO kill_switch: kill-switch disengaged",
-                                    "WARN engine: FwpmSubLayerDeleteByKey0 rc=0x80320006"},
+                                    "WARN engine: FwpmSubLayerDeleteByKey0 rc=0x80320006",
+                                    "INFO controller: kill-switch: removed what agent run {R} "
+                                    "left installed: sublayer {S} and 1 filters (already gone: "
+                                    "0; outside that sublayer, left alone: 0)"},
                                    keys));
-    EXPECT_EQ(fwp::calls(),
+    std::vector<std::string> calls = fwp::calls();
+    const auto closed = std::find(calls.begin(), calls.end(), "FwpmEngineClose0");
+    ASSERT_NE(closed, calls.end());
+    EXPECT_EQ(std::vector<std::string>(calls.begin(), closed + 1),
               (std::vector<std::string>{"FwpmFilterDeleteByKey0", "FwpmFilterDeleteByKey0",
                                         "FwpmFilterDeleteByKey0", "FwpmFilterDeleteByKey0",
                                         "FwpmFilterDeleteByKey0", "FwpmFilterDeleteByKey0",
                                         "FwpmSubLayerDeleteByKey0", "FwpmEngineClose0"}));
-    EXPECT_EQ(test::installed_names(), std::vector<std::string>{"QEL permit loopback (v6)"});
+    // What the teardown left stays recorded, and the sweep after it removes it through a fresh
+    // handle.
+    EXPECT_EQ(std::vector<std::string>(closed + 1, calls.end()),
+              (std::vector<std::string>{"FwpmEngineOpen0", "FwpmSubLayerGetByKey0",
+                                        "FwpmFreeMemory0", "FwpmFilterGetByKey0",
+                                        "FwpmFilterDeleteByKey0", "FwpmFreeMemory0",
+                                        "FwpmSubLayerDeleteByKey0", "FwpmEngineClose0"}));
+    EXPECT_TRUE(test::installed_names().empty());
+    EXPECT_TRUE(fwp::state().sublayers.empty());
     EXPECT_TRUE(fwp::state().engines.empty());
+    EXPECT_FALSE(record_exists());
 }
 
 TEST_F(Controller, DisengageWhenNotEngagedOnlyWarns) {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "wfp/controller/controller.h"
+#include "wfp/controller/record.h"
 #include "wfp_fixture.h"
 
 namespace qel::wfp {
@@ -153,6 +154,7 @@ TEST_F(EngageFailure, EveryStepLeavesNothingOfOursBehind) {
         SCOPED_TRACE(c.step);
         fwp::reset();
         fwp::clear_state();
+        DeleteFileW(record_path().c_str());
         test::clear_captured_events();
         for (const Fault& f : c.faults) {
             if (std::string(f.function) == "FwpmGetAppIdFromFileName0" && f.code == 0)
@@ -180,6 +182,21 @@ TEST_F(EngageFailure, EveryStepLeavesNothingOfOursBehind) {
         EXPECT_EQ(s.sublayers.size(), c.sublayer_left ? 1u : 0u);
         EXPECT_EQ(s.engines.size(), c.engines_left);
         EXPECT_EQ(s.memory_outstanding, 0u);
+        // The record stays exactly while something of ours is installed, and then names it.
+        EXPECT_EQ(record_exists(), c.sublayer_left);
+        if (record_exists()) {
+            Result<std::vector<KillSwitchRecord>> recs = parse_records(read_record_file());
+            ASSERT_TRUE(recs.ok());
+            ASSERT_EQ(recs->size(), 1u);
+            EXPECT_EQ(uuid_text((*recs)[0].sublayer), s.sublayers[0].key);
+            EXPECT_EQ((*recs)[0].released, c.error.has_value());
+            std::vector<std::string> recorded, installed;
+            for (const UuidBytes& k : (*recs)[0].filters)
+                recorded.push_back(uuid_text(k));
+            for (const fwpdbl::Filter& f : s.filters)
+                installed.push_back(f.key);
+            EXPECT_EQ(recorded, installed);
+        }
         // The app id is freed exactly when one was handed out, after both app filters.
         const std::vector<std::string> calls = fwp::calls();
         const auto lookup = std::find(calls.begin(), calls.end(), "FwpmGetAppIdFromFileName0");

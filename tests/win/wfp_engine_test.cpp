@@ -47,7 +47,7 @@ TEST_F(WfpEngineTest, KeysAreFreshVersionFourInUpperCase) {
 
 TEST_F(WfpEngineTest, OpenMakesANonPersistentSublayerOnASessionlessHandle) {
     {
-        Result<WfpEngine> engine = open_wfp_engine();
+        Result<WfpEngine> engine = open_wfp_engine(KeyPlan::fresh(2));
         ASSERT_TRUE(engine.ok()) << engine.error().full();
         EXPECT_TRUE(engine->sublayer_added());
         const fwpdbl::State s = fwp::state();
@@ -73,8 +73,8 @@ TEST_F(WfpEngineTest, OpenMakesANonPersistentSublayerOnASessionlessHandle) {
 }
 
 TEST_F(WfpEngineTest, TwoEnginesHaveTheirOwnSublayers) {
-    Result<WfpEngine> a = open_wfp_engine();
-    Result<WfpEngine> b = open_wfp_engine();
+    Result<WfpEngine> a = open_wfp_engine(KeyPlan::fresh(2));
+    Result<WfpEngine> b = open_wfp_engine(KeyPlan::fresh(2));
     ASSERT_TRUE(a.ok() && b.ok());
     EXPECT_NE(a->handle(), b->handle());
     EXPECT_NE(guid_text(a->sublayer_key()), guid_text(b->sublayer_key()));
@@ -83,7 +83,7 @@ TEST_F(WfpEngineTest, TwoEnginesHaveTheirOwnSublayers) {
 
 TEST_F(WfpEngineTest, OpenFailureClosesNothing) {
     fwp::fail("FwpmEngineOpen0", 1, 5);
-    Result<WfpEngine> engine = open_wfp_engine();
+    Result<WfpEngine> engine = open_wfp_engine(KeyPlan::fresh(2));
     ASSERT_FALSE(engine.ok());
     EXPECT_EQ(engine.error().full(), "FwpmEngineOpen0 failed, rc=0x5");
     EXPECT_EQ(fwp::calls(), std::vector<std::string>{"FwpmEngineOpen0"});
@@ -93,7 +93,7 @@ TEST_F(WfpEngineTest, OpenFailureClosesNothing) {
 TEST_F(WfpEngineTest, SublayerFailureClosesTheHandleOnly) {
     fwp::fail("FwpmSubLayerAdd0", 1, 0xff);
     fwp::fail("FwpmEngineClose0", 1, 0x80320002);
-    Result<WfpEngine> engine = open_wfp_engine();
+    Result<WfpEngine> engine = open_wfp_engine(KeyPlan::fresh(2));
     ASSERT_FALSE(engine.ok());
     EXPECT_EQ(engine.error().full(), "FwpmSubLayerAdd0 failed, rc=0xff");
     EXPECT_EQ(fwp::calls(), (std::vector<std::string>{"FwpmEngineOpen0", "FwpmSubLayerAdd0",
@@ -104,7 +104,7 @@ TEST_F(WfpEngineTest, SublayerFailureClosesTheHandleOnly) {
 }
 
 TEST_F(WfpEngineTest, AddGrowsTheListsByOneAndPassesNoConditionsAsNull) {
-    Result<WfpEngine> engine = open_wfp_engine();
+    Result<WfpEngine> engine = open_wfp_engine(KeyPlan::fresh(2));
     ASSERT_TRUE(engine.ok());
     Lists l;
     Result<void> added = add_wfp_filter({*engine, l.keys, l.weights}, "QEL block-all (v4)",
@@ -134,12 +134,40 @@ TEST_F(WfpEngineTest, AddGrowsTheListsByOneAndPassesNoConditionsAsNull) {
     EXPECT_EQ(l.keys.size(), 1u);
     EXPECT_EQ(l.weights.size(), 1u);
 
-    delete_wfp_filter(*engine, l.keys[0]);
+    EXPECT_TRUE(delete_wfp_filter(*engine, l.keys[0]));
     EXPECT_TRUE(fwp::state().filters.empty());
+    // Deleting what is gone already counts as gone, though the engine says so with a code.
+    EXPECT_TRUE(delete_wfp_filter(*engine, l.keys[0]));
+}
+
+TEST_F(WfpEngineTest, ObjectsTakeThePlansKeysAndNoOthers) {
+    const KeyPlan plan = KeyPlan::fresh(2);
+    Result<WfpEngine> engine = open_wfp_engine(plan);
+    ASSERT_TRUE(engine.ok());
+    EXPECT_TRUE(IsEqualGUID(engine->sublayer_key(), plan.sublayer));
+    Lists l;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(add_wfp_filter({*engine, l.keys, l.weights}, "QEL block-all (v4)", kConnectV4,
+                                   FWP_ACTION_BLOCK, 0x1000, {})
+                        .ok());
+    }
+    ASSERT_EQ(l.keys.size(), 2u);
+    EXPECT_TRUE(IsEqualGUID(l.keys[0], plan.filters[0]));
+    EXPECT_TRUE(IsEqualGUID(l.keys[1], plan.filters[1]));
+    // A filter whose key nobody could have recorded is not made at all.
+    Result<void> third = add_wfp_filter({*engine, l.keys, l.weights}, "QEL block-all (v6)",
+                                        kConnectV4, FWP_ACTION_BLOCK, 0x1000, {});
+    ASSERT_FALSE(third.ok());
+    EXPECT_EQ(third.error().full(), "FwpmFilterAdd0(QEL block-all (v6)): no planned key left");
+    EXPECT_EQ(l.keys.size(), 2u);
+    EXPECT_EQ(fwp::state().filters.size(), 2u);
+    for (const GUID& k : l.keys)
+        EXPECT_TRUE(delete_wfp_filter(*engine, k));
+    EXPECT_FALSE(close_wfp_engine(std::move(engine).value()));
 }
 
 TEST_F(WfpEngineTest, ReleaseGoesOnPastFailures) {
-    Result<WfpEngine> engine = open_wfp_engine();
+    Result<WfpEngine> engine = open_wfp_engine(KeyPlan::fresh(2));
     ASSERT_TRUE(engine.ok());
     Lists l;
     ASSERT_TRUE(add_wfp_filter({*engine, l.keys, l.weights}, "QEL block-all (v6)", kConnectV4,
@@ -147,9 +175,10 @@ TEST_F(WfpEngineTest, ReleaseGoesOnPastFailures) {
                     .ok());
     fwp::fail("FwpmFilterDeleteByKey0", 1, 0x5);
     fwp::fail("FwpmEngineClose0", 1, 0x6);
-    delete_wfp_filter(*engine, l.keys[0]);
-    // The filter is still in the sublayer, so the engine refuses the sublayer delete.
-    close_wfp_engine(std::move(engine).value());
+    EXPECT_FALSE(delete_wfp_filter(*engine, l.keys[0]));
+    // The filter is still in the sublayer, so the engine refuses the sublayer delete: the
+    // release says that the sublayer stays.
+    EXPECT_TRUE(close_wfp_engine(std::move(engine).value()));
     EXPECT_EQ(wfp_events(), expand({"INFO engine: WFP engine opened, sublayer_key={S}",
                                     "DEBUG engine: FwpmFilterDeleteByKey0({A1}) rc=0x5",
                                     "WARN engine: FwpmSubLayerDeleteByKey0 rc=0x80320006",
@@ -161,8 +190,8 @@ TEST_F(WfpEngineTest, ReleaseGoesOnPastFailures) {
 TEST_F(WfpEngineTest, TheDoubleTakesFaultsFromTheEnvironmentToo) {
     test::ScopedEnv faults(L"QEL_FWP_DOUBLE_FAULTS",
                            L"FwpmEngineOpen0:2=0x80320009,FwpmGetAppIdFromFileName0:1=null");
-    ASSERT_TRUE(open_wfp_engine().ok());
-    Result<WfpEngine> second = open_wfp_engine();
+    ASSERT_TRUE(open_wfp_engine(KeyPlan::fresh(2)).ok());
+    Result<WfpEngine> second = open_wfp_engine(KeyPlan::fresh(2));
     ASSERT_FALSE(second.ok());
     EXPECT_EQ(second.error().full(), "FwpmEngineOpen0 failed, rc=0x80320009");
     FWP_BYTE_BLOB* blob = reinterpret_cast<FWP_BYTE_BLOB*>(&blob);

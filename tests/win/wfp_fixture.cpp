@@ -47,6 +47,22 @@ std::string WfpTest::read_record_file() const {
     return text.str();
 }
 
+wfp::ProcessIdentity ended_process() {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = L"cmd.exe /c exit 0";
+    EXPECT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &si, &pi));
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+    FILETIME created{}, exited{}, kernel{}, user{};
+    EXPECT_TRUE(GetProcessTimes(pi.hProcess, &created, &exited, &kernel, &user));
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return {pi.dwProcessId,
+            static_cast<std::uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime};
+}
+
 std::vector<std::string> wfp_events() {
     static const std::string prefix = "qel_agent::wfp::";
     std::vector<std::string> out;

@@ -11,6 +11,7 @@
 #include "fwp_double.h"
 #include "log_capture.h"
 #include "runtime_fixture.h"
+#include "wfp/controller/owner.h"
 #include "win_test_util.h"
 
 namespace qel::test {
@@ -31,6 +32,9 @@ class WfpTest : public RuntimeTest {
     ScopedEnv programdata_;
     ScopedEnv state_file_;
 };
+
+// A process that has ended: a child that was started and has exited.
+wfp::ProcessIdentity ended_process();
 
 // The events of the three kill-switch targets since the test began, each as
 // "<LEVEL> <module>: <message>" with module one of engine, kill_switch, controller.

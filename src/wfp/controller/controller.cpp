@@ -1,9 +1,10 @@
 #include "wfp/controller/controller.h"
 
 #include "common/log.h"
-#include "wfp/controller/engagement.h"
 #include "wfp/controller/leftovers.h"
+#include "wfp/controller/record_file.h"
 #include "wfp/engine/wfp_engine.h"
+#include "wfp/kill_switch/filter_table.h"
 #include "wfp/kill_switch/kill_switch.h"
 
 namespace qel::wfp {
@@ -24,19 +25,27 @@ asio::awaitable<Result<void>> engage_kill_switch(std::shared_ptr<KillSwitchContr
         log::info(kLog, "kill-switch already engaged \u2014 no-op");
         co_return Result<void>();
     }
-    Result<WfpEngine> engine = open_wfp_engine();
-    if (!engine)
+    // Every key is on the disk before the object it names exists, so that an agent killed at
+    // any step of the engage leaves nothing that a later agent could not remove.
+    KeyPlan plan = KeyPlan::fresh(kFilterTable.size());
+    const RecordEntry record(plan);
+    Result<WfpEngine> engine = open_wfp_engine(std::move(plan));
+    if (!engine) {
+        record.released(Remains{});
         co_return Result<void>(std::move(engine).error());
+    }
     Result<std::unique_ptr<KillSwitch>> ks =
-        install_kill_switch(std::move(engine).value(), std::move(app_path), std::move(tun_alias));
+        install_kill_switch(std::move(engine).value(), std::move(app_path), std::move(tun_alias),
+                            [record](const Remains& remains) { record.released(remains); });
     if (!ks)
         co_return Result<void>(std::move(ks).error());
-    *engaged = std::make_unique<Engagement>(std::move(ks).value());
+    record.installed((*ks)->filter_keys);
+    *engaged = std::move(ks).value();
     co_return Result<void>();
 }
 
 asio::awaitable<void> disengage_kill_switch(std::shared_ptr<KillSwitchController> c) {
-    std::unique_ptr<Engagement> taken;
+    std::unique_ptr<KillSwitch> taken;
     {
         auto engaged = co_await c->engaged_.lock();
         taken = std::move(*engaged);

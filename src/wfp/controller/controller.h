@@ -13,7 +13,7 @@
 
 namespace qel::wfp {
 
-class Engagement;
+struct KillSwitch;
 
 // Empty means not engaged. Releasing the last reference while engaged releases the kill
 // switch.
@@ -31,7 +31,7 @@ class KillSwitchController {
     friend asio::awaitable<void> disengage_kill_switch(std::shared_ptr<KillSwitchController>);
     friend asio::awaitable<bool> is_kill_switch_engaged(std::shared_ptr<KillSwitchController>);
 
-    async::Mutex<std::unique_ptr<Engagement>> engaged_;
+    async::Mutex<std::unique_ptr<KillSwitch>> engaged_;
 };
 
 // Installs the kill switch (UTF-8 path and alias, each optional). Success also when one is
@@ -40,8 +40,8 @@ asio::awaitable<Result<void>> engage_kill_switch(std::shared_ptr<KillSwitchContr
                                                  std::optional<std::string> app_path,
                                                  std::optional<std::string> tun_alias);
 
-// Never fails. The teardown runs after the lock is released; then whatever earlier agent
-// processes recorded and left installed is removed as well.
+// Never fails. The teardown runs after the lock is released; then whatever ended agent
+// processes recorded and left installed is removed as well (never a live agent's).
 asio::awaitable<void> disengage_kill_switch(std::shared_ptr<KillSwitchController> c);
 
 asio::awaitable<bool> is_kill_switch_engaged(std::shared_ptr<KillSwitchController> c);

@@ -1,7 +1,5 @@
 #include "wfp/controller/record.h"
 
-#include <optional>
-
 #include <nlohmann/json.hpp>
 
 namespace qel::wfp {
@@ -9,7 +7,9 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
+// Earlier agents wrote entries without an owner; they are still read.
+constexpr int kOwnerlessVersion = 1;
 
 std::optional<UuidBytes> key_of(const json& j) {
     if (!j.is_string())
@@ -17,7 +17,20 @@ std::optional<UuidBytes> key_of(const json& j) {
     return parse_uuid_text(j.get_ref<const std::string&>());
 }
 
-std::optional<KillSwitchRecord> record_of(const json& j) {
+std::optional<ProcessIdentity> owner_of(const json& j) {
+    if (!j.is_object())
+        return std::nullopt;
+    const auto pid = j.find("pid");
+    const auto started = j.find("started");
+    if (pid == j.end() || !pid->is_number_unsigned() || started == j.end() ||
+        !started->is_number_unsigned() || pid->get<std::uint64_t>() > UINT32_MAX) {
+        return std::nullopt;
+    }
+    return ProcessIdentity{static_cast<std::uint32_t>(pid->get<std::uint64_t>()),
+                           started->get<std::uint64_t>()};
+}
+
+std::optional<KillSwitchRecord> record_of(const json& j, int version) {
     if (!j.is_object())
         return std::nullopt;
     const auto run = j.find("run");
@@ -29,6 +42,18 @@ std::optional<KillSwitchRecord> record_of(const json& j) {
     }
     KillSwitchRecord r;
     r.run = run->get<std::string>();
+    if (version == kVersion) {
+        const auto owner = j.find("owner");
+        const auto released = j.find("released");
+        if (owner == j.end() || released == j.end() || !released->is_boolean())
+            return std::nullopt;
+        if (!owner->is_null()) {
+            r.owner = owner_of(*owner);
+            if (!r.owner)
+                return std::nullopt;
+        }
+        r.released = released->get<bool>();
+    }
     const auto sublayer_key = key_of(*sublayer);
     if (!sublayer_key)
         return std::nullopt;
@@ -50,7 +75,15 @@ std::string format_records(const std::vector<KillSwitchRecord>& records) {
         json filters = json::array();
         for (const UuidBytes& f : r.filters)
             filters.push_back(uuid_text(f));
-        list.push_back({{"run", r.run}, {"sublayer", uuid_text(r.sublayer)}, {"filters", filters}});
+        // An entry of version 1 keeps its unknown owner as null.
+        json owner;
+        if (r.owner)
+            owner = {{"pid", r.owner->pid}, {"started", r.owner->started}};
+        list.push_back({{"run", r.run},
+                        {"owner", std::move(owner)},
+                        {"released", r.released},
+                        {"sublayer", uuid_text(r.sublayer)},
+                        {"filters", filters}});
     }
     return json{{"version", kVersion}, {"kill_switches", std::move(list)}}.dump() + "\n";
 }
@@ -62,14 +95,15 @@ Result<std::vector<KillSwitchRecord>> parse_records(std::string_view text) {
     if (!doc.is_object())
         return Error("not a JSON object");
     const auto version = doc.find("version");
-    if (version == doc.end() || *version != kVersion)
+    if (version == doc.end() || (*version != kVersion && *version != kOwnerlessVersion))
         return Error("unknown version");
+    const int v = version->get<int>();
     const auto list = doc.find("kill_switches");
     if (list == doc.end() || !list->is_array())
         return Error("no kill_switches list");
     std::vector<KillSwitchRecord> out;
     for (const json& j : *list) {
-        auto r = record_of(j);
+        auto r = record_of(j, v);
         if (!r)
             return Error(fmt::format("malformed entry {}", out.size()));
         out.push_back(std::move(*r));

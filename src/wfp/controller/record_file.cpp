@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "common/fs_win.h"
@@ -97,6 +99,35 @@ std::optional<std::vector<KillSwitchRecord>> load(const std::wstring& path) {
     return std::move(records).value();
 }
 
+// The lock of the record file: held while its handle is open. DELETE_ON_CLOSE keeps the folder
+// clean; an opener that meets the file while its deletion is pending is refused like one that
+// meets it open, and tries again.
+Result<win::UniqueHandle> lock_records(const std::wstring& path) {
+    const auto deadline = std::chrono::steady_clock::now() + kRecordLockWait;
+    for (;;) {
+        win::UniqueHandle h(
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (h)
+            return h;
+        const DWORD err = GetLastError();
+        if (err != ERROR_SHARING_VIOLATION && err != ERROR_ACCESS_DENIED)
+            return win::os_error(err);
+        if (std::chrono::steady_clock::now() >= deadline)
+            return win::os_error(err).context(fmt::format(
+                "held by another process for more than {} ms", kRecordLockWait.count()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::vector<UuidBytes> uuids_of(const std::vector<GUID>& keys) {
+    std::vector<UuidBytes> out;
+    out.reserve(keys.size());
+    for (const GUID& k : keys)
+        out.push_back(uuid_of(k));
+    return out;
+}
+
 void store(const std::wstring& path, const std::vector<KillSwitchRecord>& records) {
     Result<void> r =
         records.empty() ? remove_file(path) : write_file_atomically(path, format_records(records));
@@ -116,10 +147,23 @@ const std::string& this_run() {
     return id;
 }
 
-void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit) {
+void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit, bool create) {
     static std::mutex m;
     std::lock_guard lock(m);
     const std::wstring path = record_file_path();
+    if (!create && !win::file_status(path))
+        return;
+    if (Result<void> dir = win::create_dir_all(sandbox::runtime_dir()); !dir) {
+        log::warn(kLog, "kill-switch: cannot write record file {}: {}", to_utf8_lossy(path),
+                  dir.error());
+        return;
+    }
+    Result<win::UniqueHandle> file_lock = lock_records(path + L".lock");
+    if (!file_lock) {
+        log::warn(kLog, "kill-switch: cannot lock record file {}: {:#}", to_utf8_lossy(path),
+                  file_lock.error());
+        return;
+    }
     std::optional<std::vector<KillSwitchRecord>> records = load(path);
     if (!records)
         return;
@@ -127,6 +171,41 @@ void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edi
     edit(*records);
     if (*records != before)
         store(path, *records);
+}
+
+}  // namespace qel::wfp
+
+namespace qel::wfp {
+
+RecordEntry::RecordEntry(const KeyPlan& plan) : sublayer_(uuid_of(plan.sublayer)) {
+    KillSwitchRecord record{this_run(), this_process(), false, sublayer_, uuids_of(plan.filters)};
+    edit_records([&](std::vector<KillSwitchRecord>& records) { records.push_back(record); });
+}
+
+void RecordEntry::installed(const std::vector<GUID>& filters) const {
+    KillSwitchRecord record{this_run(), this_process(), false, sublayer_, uuids_of(filters)};
+    edit_records([&](std::vector<KillSwitchRecord>& records) {
+        const auto mine = std::find_if(records.begin(), records.end(), [&](const auto& r) {
+            return r.run == this_run() && r.sublayer == sublayer_;
+        });
+        if (mine == records.end())
+            records.push_back(record);
+        else
+            *mine = record;
+    });
+}
+
+void RecordEntry::released(const Remains& remains) const {
+    KillSwitchRecord record{this_run(), this_process(), true, sublayer_, uuids_of(remains.filters)};
+    edit_records(
+        [&](std::vector<KillSwitchRecord>& records) {
+            std::erase_if(records, [&](const KillSwitchRecord& r) {
+                return r.run == this_run() && r.sublayer == sublayer_;
+            });
+            if (!remains.empty())
+                records.push_back(record);
+        },
+        /*create=*/!remains.empty());
 }
 
 }  // namespace qel::wfp

@@ -3,11 +3,14 @@
 // objects may still be installed, including those of agent processes that ended without
 // removing them.
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "wfp/controller/record.h"
+#include "wfp/engine/key.h"
+#include "wfp/kill_switch/kill_switch.h"
 
 namespace qel::wfp {
 
@@ -16,10 +19,36 @@ std::wstring record_file_path();
 // The run id of this agent process, written into its records; random, made at first use.
 const std::string& this_run();
 
-// Reads the records, lets `edit` change them and writes them back when they changed, all
-// under one process-wide lock. The write is atomic (a flushed temporary file moved over the
-// old one); an empty list removes the file. A file that cannot be parsed is logged and
-// removed; one that cannot be read is logged and left alone, and `edit` is not called.
-void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit);
+// How long an edit waits for another agent process's edit of the file to end.
+inline constexpr std::chrono::milliseconds kRecordLockWait{5000};
+
+// Reads the records, lets `edit` change them and writes them back when they changed. Other
+// agent processes edit the same file, so the whole read-modify-write holds a lock that they
+// take too (a lock file opened without sharing, which the system closes when its holder ends,
+// however it ends). The write is atomic (a flushed temporary file moved over the old one); an
+// empty list removes the file. Without `create`, nothing happens when there is no file. A
+// file that cannot be parsed is logged and removed; one that cannot be read or locked is
+// logged and left alone, and `edit` is not called.
+void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit,
+                  bool create = true);
+
+// This process's entry for one kill switch, identified by its sublayer key.
+class RecordEntry {
+  public:
+    // Writes the entry with every key of the plan, before any of those objects exists. A
+    // failure to write is only logged: the kill switch still engages, and a later update may
+    // still get it onto the disk.
+    explicit RecordEntry(const KeyPlan& plan);
+
+    // Narrows the entry to the filters that went in, in install order.
+    void installed(const std::vector<GUID>& filters) const;
+
+    // After the kill switch's release: the entry is dropped when nothing remains, otherwise it
+    // names what remains and is marked released, so that any agent may remove it.
+    void released(const Remains& remains) const;
+
+  private:
+    UuidBytes sublayer_;
+};
 
 }  // namespace qel::wfp

@@ -10,7 +10,11 @@ Result<void> add_wfp_filter(FilterTarget target, const std::string& display_name
                             const GUID& layer_key, FWP_ACTION_TYPE action, std::uint64_t weight,
                             std::span<const FWPM_FILTER_CONDITION0> conditions) {
     std::wstring name = to_wide(display_name);
-    const GUID key = new_wfp_key();
+    // Only a key that was recorded before the engine made anything may name a filter.
+    const std::optional<GUID> planned = target.engine.take_filter_key();
+    if (!planned)
+        return Error(fmt::format("FwpmFilterAdd0({}): no planned key left", display_name));
+    const GUID key = *planned;
     auto cell = std::make_unique<std::uint64_t>(weight);
 
     FWPM_FILTER0 filter{};
@@ -37,11 +41,13 @@ Result<void> add_wfp_filter(FilterTarget target, const std::string& display_name
     return {};
 }
 
-void delete_wfp_filter(const WfpEngine& engine, const GUID& filter_key) {
-    if (const DWORD rc = FwpmFilterDeleteByKey0(engine.handle(), &filter_key); rc != 0) {
-        log::debug(log::Target::wfp_engine, "FwpmFilterDeleteByKey0({}) rc={:#x}",
-                   guid_text(filter_key), static_cast<std::uint32_t>(rc));
-    }
+bool delete_wfp_filter(const WfpEngine& engine, const GUID& filter_key) {
+    const DWORD rc = FwpmFilterDeleteByKey0(engine.handle(), &filter_key);
+    if (rc == 0)
+        return true;
+    log::debug(log::Target::wfp_engine, "FwpmFilterDeleteByKey0({}) rc={:#x}",
+               guid_text(filter_key), static_cast<std::uint32_t>(rc));
+    return rc == static_cast<DWORD>(FWP_E_FILTER_NOT_FOUND);
 }
 
 }  // namespace qel::wfp

@@ -17,6 +17,14 @@ GUID new_wfp_key() {
     return guid_from_uuid(uuid_v4_from_random(random));
 }
 
+KeyPlan KeyPlan::fresh(std::size_t filters) {
+    KeyPlan plan{new_wfp_key(), {}};
+    plan.filters.reserve(filters);
+    for (std::size_t i = 0; i < filters; ++i)
+        plan.filters.push_back(new_wfp_key());
+    return plan;
+}
+
 GUID guid_from_uuid(const UuidBytes& u) {
     GUID g{};
     g.Data1 = static_cast<unsigned long>(u[0]) << 24 | static_cast<unsigned long>(u[1]) << 16 |

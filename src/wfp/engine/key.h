@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "wfp/engine/uuid.h"
 
@@ -11,6 +13,16 @@ namespace qel::wfp {
 
 // A fresh random version-4 key; nothing is cached between calls.
 GUID new_wfp_key();
+
+// The keys of every object one engine is going to make, drawn before any of them exists, so
+// that they can be recorded first: an agent killed at any step then leaves nothing behind that
+// no record names.
+struct KeyPlan {
+    GUID sublayer;
+    std::vector<GUID> filters;  // handed out in order, one per filter add
+
+    static KeyPlan fresh(std::size_t filters);
+};
 
 // The GUID whose fields are the UUID's bytes read big-endian, and back.
 GUID guid_from_uuid(const UuidBytes& uuid);

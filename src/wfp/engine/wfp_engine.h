@@ -4,11 +4,15 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "wfp/engine/engine_handle.h"
+#include "wfp/engine/key.h"
 
 namespace qel::wfp {
 
@@ -26,22 +30,29 @@ class WfpEngine {
     const GUID& sublayer_key() const { return sublayer_key_; }
     bool sublayer_added() const { return sublayer_added_; }
 
+    // The next key of the plan for a filter; nothing once the plan is used up.
+    std::optional<GUID> take_filter_key();
+
   private:
-    friend Result<WfpEngine> open_wfp_engine();
-    friend void close_wfp_engine(WfpEngine engine);
-    WfpEngine(EngineHandle handle, const GUID& sublayer_key);
-    void release();
+    friend Result<WfpEngine> open_wfp_engine(KeyPlan plan);
+    friend bool close_wfp_engine(WfpEngine engine);
+    WfpEngine(EngineHandle handle, KeyPlan plan);
+    bool release();
 
     EngineHandle handle_;
     GUID sublayer_key_;
     bool sublayer_added_ = false;
+    std::vector<GUID> filter_keys_;
+    std::size_t next_filter_key_ = 0;
 };
 
-// A handle and a sublayer with a fresh key. On error nothing stays open or installed.
-Result<WfpEngine> open_wfp_engine();
+// A handle and a sublayer with the plan's key; the plan's filter keys go to the filters added
+// through it. On error nothing stays open or installed.
+Result<WfpEngine> open_wfp_engine(KeyPlan plan);
 
 // The release: the sublayer is deleted (when it was added), then the handle closed, whatever
-// the delete gave. Failures are logged; the release never stops half-way.
-void close_wfp_engine(WfpEngine engine);
+// the delete gave. Failures are logged; the release never stops half-way. True when the
+// sublayer is still installed afterwards.
+bool close_wfp_engine(WfpEngine engine);
 
 }  // namespace qel::wfp

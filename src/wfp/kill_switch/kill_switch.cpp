@@ -18,21 +18,30 @@ Error rollback(std::unique_ptr<KillSwitch> kill_switch, Error error) {
 
 }  // namespace
 
-KillSwitch::KillSwitch(WfpEngine engine_, std::optional<std::string> app_path_)
-    : engine(std::move(engine_)), app_path(std::move(app_path_)) {}
+KillSwitch::KillSwitch(WfpEngine engine_, std::optional<std::string> app_path_,
+                       ReleaseHook on_released_)
+    : engine(std::move(engine_)),
+      app_path(std::move(app_path_)),
+      on_released(std::move(on_released_)) {}
 
 KillSwitch::~KillSwitch() {
-    for (const GUID& key : filter_keys)
-        delete_wfp_filter(engine, key);
+    Remains remains;
+    for (const GUID& key : filter_keys) {
+        if (!delete_wfp_filter(engine, key))
+            remains.filters.push_back(key);
+    }
     log::info(kLog, "kill-switch disengaged");
-    close_wfp_engine(std::move(engine));
+    remains.sublayer = close_wfp_engine(std::move(engine));
+    if (on_released)
+        on_released(remains);
     // The key list, the path copy and the cells go with the members, after the engine.
 }
 
 Result<std::unique_ptr<KillSwitch>> install_kill_switch(WfpEngine engine,
                                                         std::optional<std::string> app_path,
-                                                        std::optional<std::string> tun_alias) {
-    auto ks = std::make_unique<KillSwitch>(std::move(engine), app_path);
+                                                        std::optional<std::string> tun_alias,
+                                                        ReleaseHook on_released) {
+    auto ks = std::make_unique<KillSwitch>(std::move(engine), app_path, std::move(on_released));
 
     const FWPM_FILTER_CONDITION0 loopback = loopback_condition();
     if (Result<void> r =

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,12 +20,23 @@ namespace qel::wfp {
 // The cell the tunnel-interface permits point to.
 using LuidCell = std::unique_ptr<std::uint64_t>;
 
+// What a release could not delete: those objects stay installed and keep blocking.
+struct Remains {
+    bool sublayer = false;
+    std::vector<GUID> filters;  // in install order
+
+    bool empty() const { return !sublayer && filters.empty(); }
+};
+
+// Told once, right after the engine was released, what stayed installed.
+using ReleaseHook = std::function<void(const Remains&)>;
+
 // One kill switch and everything it must release. Built only by install_kill_switch; its
 // destruction is its one release (uninstall_kill_switch): the filters are deleted in install
-// order, "kill-switch disengaged" is written, the engine is released, and only then are the
-// lists and cells freed.
+// order, "kill-switch disengaged" is written, the engine is released, the hook learns what
+// remains, and only then are the lists and cells freed.
 struct KillSwitch {
-    KillSwitch(WfpEngine engine, std::optional<std::string> app_path);
+    KillSwitch(WfpEngine engine, std::optional<std::string> app_path, ReleaseHook on_released);
     KillSwitch(const KillSwitch&) = delete;
     KillSwitch& operator=(const KillSwitch&) = delete;
     ~KillSwitch();
@@ -36,12 +48,15 @@ struct KillSwitch {
     std::optional<std::string> app_path;  // kept for the kill switch's life; nothing reads it
     std::vector<WeightCell> weights;
     std::vector<LuidCell> luids;  // one cell when both tunnel-interface permits went in
+    ReleaseHook on_released;
 };
 
-// Takes the engine over. On error everything made so far has been released again.
+// Takes the engine over. On error everything made so far has been released again (and the
+// hook has been told what of it remains).
 Result<std::unique_ptr<KillSwitch>> install_kill_switch(WfpEngine engine,
                                                         std::optional<std::string> app_path,
-                                                        std::optional<std::string> tun_alias);
+                                                        std::optional<std::string> tun_alias,
+                                                        ReleaseHook on_released = {});
 
 void uninstall_kill_switch(std::unique_ptr<KillSwitch> kill_switch);
 
