@@ -295,6 +295,12 @@ std::optional<int> ConsoleAgent::stop() {
     return p_->wait();
 }
 
+std::string token_dir() {
+    const char* user = std::getenv("USER");
+    return prefix_path(std::string("C:\\users\\") + (user ? user : "root") +
+                       "\\AppData\\Local\\com.qel");
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

@@ -100,6 +100,9 @@ class ConsoleAgent {
     std::unique_ptr<Process> p_;
 };
 
+// The folder of the console session's token file (session 1's user is the one running Wine).
+std::string token_dir();
+
 // Lines of a text, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);
 std::string read_file(const std::string& path);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -207,6 +208,103 @@ TEST_F(KillSwitch, AKilledAgentsFiltersAreRemovedByTheNextDisengage) {
     const WfpState st = read_wfp_state(kState);
     EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
     EXPECT_EQ(st.sublayers, 0);
+}
+
+// Several agent processes over one data folder and one filtering engine.
+class KillSwitchAcrossAgents : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        remove_tree(kRuntime);
+        remove_tree(kState);
+    }
+    static std::string record_file() { return kRuntime + "/kill-switch.json"; }
+    static bool engaged_by(const std::string& reply) {
+        return reply.find(R"("engaged":true)") != std::string::npos;
+    }
+};
+
+TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
+    auto first = std::make_unique<ConsoleAgent>(kill_switch_env());
+    ASSERT_TRUE(first->wait_ready());
+    ASSERT_TRUE(engaged_by(
+        request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})")));
+    ASSERT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    const std::string record = read_file(record_file());
+    ASSERT_FALSE(record.empty());
+    const std::string token = read_file(token_dir() + "/agent.tok");
+
+    // A second agent on the same machine (an administrator's console beside the service): its
+    // shutdown disengages, and must not take the first one's filters with it. Under Wine its
+    // pipe opens beside the first's, so Ctrl+C ends it; a pipe that cannot be created ends it
+    // through the same orderly shutdown.
+    {
+        ConsoleAgent second(kill_switch_env());
+        ASSERT_TRUE(second.wait_line("ipc: listening on"));
+        ASSERT_TRUE(second.wait_ready());
+        ASSERT_EQ(second.stop(), 0);
+        const std::string out = second.proc().out();
+        EXPECT_NE(out.find("kill-switch disengage called but was not engaged"), std::string::npos);
+        EXPECT_EQ(out.find("removed what agent run"), std::string::npos) << out;
+    }
+    EXPECT_EQ(read_wfp_state(kState).filters, kAllEight);
+    EXPECT_EQ(read_wfp_state(kState).sublayers, 1);
+    EXPECT_EQ(read_file(record_file()), record);
+    // The second agent gave the session a token of its own; the first still holds its own.
+    { std::ofstream(token_dir() + "/agent.tok", std::ios::binary) << token; }
+    EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
+              R"({"ok":true,"result":{"engaged":true}})");
+
+    // Once the first is gone (killed: its filters stay and keep blocking), the next agent's
+    // disengage removes them.
+    first->proc().signal(SIGKILL);
+    first->proc().wait();
+    first.reset();
+    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    ConsoleAgent third(kill_switch_env());
+    ASSERT_TRUE(third.wait_ready());
+    EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+    const WfpState st = read_wfp_state(kState);
+    EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
+    EXPECT_EQ(st.sublayers, 0);
+    EXPECT_TRUE(read_file(record_file()).empty());
+}
+
+TEST_F(KillSwitchAcrossAgents, AnAgentKilledAtAnyStepOfAnEngageLeavesNothingBehind) {
+    // "kill" ends the agent before the call has any effect, "kill-after" once it has had it.
+    const std::vector<std::string> steps = {
+        "FwpmEngineOpen0:1=kill",        "FwpmSubLayerAdd0:1=kill",
+        "FwpmSubLayerAdd0:1=kill-after", "FwpmFilterAdd0:1=kill-after",
+        "FwpmFilterAdd0:2=kill-after",   "FwpmFilterAdd0:3=kill-after",
+        "FwpmFilterAdd0:4=kill-after",   "FwpmFilterAdd0:5=kill-after",
+        "FwpmFilterAdd0:6=kill-after",   "FwpmFilterAdd0:7=kill-after",
+        "FwpmFilterAdd0:8=kill-after",
+    };
+    const std::string engage = R"({"method":"kill_switch_engage","params":{"singbox_path":)" +
+                               json_string(win_path(fake_singbox_exe())) +
+                               R"(,"tun_iface_alias":"lo"}})";
+    for (const std::string& step : steps) {
+        SCOPED_TRACE(step);
+        remove_tree(kRuntime);
+        remove_tree(kState);
+        {
+            std::vector<std::string> env = kill_switch_env();
+            env.push_back("QEL_FWP_DOUBLE_FAULTS=" + step);
+            ConsoleAgent killed(env);
+            ASSERT_TRUE(killed.wait_ready());
+            EXPECT_EQ(request(engage), "<EOF>");  // no reply: the agent is gone
+            EXPECT_EQ(killed.proc().wait(), 99);
+        }
+        ConsoleAgent next(kill_switch_env());
+        ASSERT_TRUE(next.wait_ready());
+        EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+                  R"({"ok":true,"result":{"engaged":false}})");
+        const WfpState st = read_wfp_state(kState);
+        EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
+        EXPECT_EQ(st.sublayers, 0);
+        EXPECT_TRUE(read_file(record_file()).empty());
+        EXPECT_EQ(next.stop(), 0);
+    }
 }
 
 }  // namespace

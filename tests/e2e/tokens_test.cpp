@@ -11,12 +11,6 @@
 namespace qel::e2e {
 namespace {
 
-std::string token_dir() {
-    const char* user = std::getenv("USER");
-    return prefix_path(std::string("C:\\users\\") + (user ? user : "root") +
-                       "\\AppData\\Local\\com.qel");
-}
-
 std::vector<std::string> with_sessions(std::vector<std::string> extra) {
     extra.insert(extra.begin(), {"WINEDLLOVERRIDES=wtsapi32=n", "NO_COLOR=1"});
     return extra;

@@ -9,6 +9,9 @@
 namespace qel::fwpdbl {
 namespace {
 
+// The process is to end as soon as the call in progress on this thread has had its effect.
+thread_local bool t_kill_after_call = false;
+
 struct Injected {
     std::string function;
     unsigned nth;
@@ -52,6 +55,12 @@ std::optional<Fault> env_fault(const std::string& function, unsigned nth) {
         const std::string value = item.substr(eq + 1);
         if (value == "null")
             return Fault{0, true};
+        if (value == "kill")
+            TerminateProcess(GetCurrentProcess(), kKilledExitCode);
+        if (value == "kill-after") {
+            t_kill_after_call = true;
+            return std::nullopt;
+        }
         return Fault{static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0)), false};
     }
     return std::nullopt;
@@ -86,6 +95,8 @@ DWORD end_call(const char* function, const std::string& detail, DWORD rc) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%lx", static_cast<unsigned long>(rc));
     note_call(std::string(function) + (detail.empty() ? "" : " " + detail) + " -> " + code);
+    if (t_kill_after_call)
+        TerminateProcess(GetCurrentProcess(), kKilledExitCode);
     return rc;
 }
 

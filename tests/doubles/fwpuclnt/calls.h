@@ -15,13 +15,18 @@ struct Fault {
     bool null_app_id = false;  // FwpmGetAppIdFromFileName0 answers 0 without a blob
 };
 
+// The exit code of a process that a "kill" fault ended.
+inline constexpr UINT kKilledExitCode = 99;
+
 // Counts the call of `function`, stops at a pause point set for it, and returns the fault
 // injected for this call, if any. Faults come from fail_call() and from
 // QEL_FWP_DOUBLE_FAULTS ("Function:N=CODE" or "FwpmGetAppIdFromFileName0:N=null", separated
-// by commas; N counts from 1, CODE is decimal or 0x-hex).
+// by commas; N counts from 1, CODE is decimal or 0x-hex). There, CODE "kill" ends the process
+// before the call has any effect, and "kill-after" right after it (see end_call).
 std::optional<Fault> begin_call(const char* function);
 
-// Adds "<function>[ <detail>] -> 0x<rc>" to the journal and returns rc.
+// Adds "<function>[ <detail>] -> 0x<rc>" to the journal and returns rc, or ends the process
+// when the call was to be killed after its effect.
 DWORD end_call(const char* function, const std::string& detail, DWORD rc);
 void note_call(const std::string& line);
 

@@ -11,7 +11,8 @@
 //   QEL_FWP_DOUBLE_FAULTS  injected faults, read at every call: "Function:N=CODE,...", the
 //                          Nth call (from 1, per process) of Function returns CODE without
 //                          any effect; "FwpmGetAppIdFromFileName0:N=null" answers 0 with no
-//                          blob
+//                          blob; CODE "kill" ends the process (exit code 99) before the call
+//                          has any effect, "kill-after" once it has had it
 //   qel_fwpdbl_fail / qel_fwpdbl_null_app_id    the same, counted from the last reset
 //   qel_fwpdbl_pause       the Nth call of a function blocks until qel_fwpdbl_resume;
 //                          qel_fwpdbl_wait_paused waits until a call is stopped there
