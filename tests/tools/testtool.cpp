@@ -6,9 +6,6 @@
 //   sddl [--pipe NAME]          print the security descriptor of a connected instance
 //   squat [--pipe NAME]         hold a server instance of NAME (max. 1 instance) until
 //                               standard input closes; prints "ready" once it exists
-//   fill [--pipe NAME]          add server instances of NAME until the pipe takes no more, so
-//                               that nobody can create one; prints "full N" (N instances
-//                               added), holds them until standard input closes
 //   spawn APP CMDLINE           run APP with exactly CMDLINE, relay its exit code
 //   alive PID                   print "alive" or "gone" for a Windows process id
 //   session STEP...             a scripted exchange (see session.h)
@@ -142,26 +139,6 @@ int cmd_squat(const std::wstring& name) {
     return 0;
 }
 
-int cmd_fill(const std::wstring& name) {
-    std::vector<HANDLE> instances;
-    for (;;) {
-        HANDLE h = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                    PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            break;
-        instances.push_back(h);
-    }
-    out("full " + std::to_string(instances.size()) + " " + std::to_string(GetLastError()) + "\n");
-    char c;
-    DWORD n;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n > 0) {
-    }
-    for (HANDLE h : instances)
-        CloseHandle(h);
-    return instances.empty() ? 2 : 0;
-}
-
 int cmd_alive(DWORD pid) {
     HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!h) {
@@ -205,8 +182,6 @@ int main(int argc, char** argv) {
         return cmd_sddl(pipe_arg(argc, argv, 2));
     if (cmd == "squat")
         return cmd_squat(pipe_arg(argc, argv, 2));
-    if (cmd == "fill")
-        return cmd_fill(pipe_arg(argc, argv, 2));
     if (cmd == "spawn" && argc == 4)
         return cmd_spawn(argv[2], argv[3]);
     if (cmd == "alive" && argc == 3)
@@ -222,6 +197,6 @@ int main(int argc, char** argv) {
         return qel::tools::run_cycles(agent_pipe, std::atoi(argv[2]));
     std::fprintf(stderr,
                  "usage: qel-testtool "
-                 "probe|connect|sddl|squat|fill|spawn|alive|session|load|mixload|cycle ...\n");
+                 "probe|connect|sddl|squat|spawn|alive|session|load|mixload|cycle ...\n");
     return 2;
 }
