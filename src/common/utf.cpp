@@ -84,6 +84,20 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
+void cut_to_utf8_boundary(std::string& s) {
+    std::size_t lead = s.size();
+    for (int back = 0; back < 4 && lead > 0; ++back) {
+        --lead;
+        const auto b = static_cast<std::uint8_t>(s[lead]);
+        if ((b & 0xC0) != 0x80) {
+            const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+            if (lead + len > s.size())
+                s.resize(lead);
+            return;
+        }
+    }
+}
+
 bool is_valid_utf16(std::u16string_view text) {
     bool ok = true;
     walk_utf16(text, [&](char32_t cp) {

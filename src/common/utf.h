@@ -10,6 +10,10 @@ namespace qel {
 // Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view bytes);
 
+// Drops an incomplete UTF-8 sequence at the end of s, which a byte count cut through valid
+// UTF-8 leaves behind; whole characters stay.
+void cut_to_utf8_boundary(std::string& s);
+
 // False when the text holds an unpaired surrogate.
 bool is_valid_utf16(std::u16string_view text);
 

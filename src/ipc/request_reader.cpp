@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "common/utf.h"
 #include "ipc/unexpected.h"
 
 namespace qel::ipc {
@@ -38,6 +39,20 @@ std::string_view library_description(std::string_view what) {
             what.remove_prefix(colon + 2);
     }
     return what;
+}
+
+// The library quotes the bytes it read last, and that quote may stop inside a character: it
+// is cut back to the last whole one, since every reply line is UTF-8. The rest stays as is.
+std::string with_whole_quote(std::string_view description, const std::string& last_token) {
+    static constexpr std::string_view kOpen = "last read: '";
+    std::string text(description);
+    const std::size_t at = text.find(std::string(kOpen) + last_token + '\'');
+    if (at == std::string::npos)
+        return text;
+    std::string whole = last_token;
+    cut_to_utf8_boundary(whole);
+    text.erase(at + kOpen.size() + whole.size(), last_token.size() - whole.size());
+    return text;
 }
 
 }  // namespace
@@ -213,9 +228,9 @@ bool RequestReader::finish(std::size_t end) {
     return true;
 }
 
-bool RequestReader::parse_error(std::size_t position, const std::string&,
+bool RequestReader::parse_error(std::size_t position, const std::string& last_token,
                                 const nlohmann::detail::exception& ex) {
-    return fail(library_description(ex.what()), position);
+    return fail(with_whole_quote(library_description(ex.what()), last_token), position);
 }
 
 bool RequestReader::fail(std::string_view description, std::size_t column) {

@@ -63,6 +63,10 @@ std::optional<std::string> tun_alias_from_config_text(std::string_view bytes) {
     // The parser would pass over a byte-order mark; a configuration that has one is no JSON.
     if (bytes.starts_with("\xEF\xBB\xBF"))
         return std::nullopt;
+    // The parser takes a NUL byte for the end of the text, so one after the value would hide
+    // whatever follows it. JSON text holds none (a string escapes it), wherever it stands.
+    if (bytes.find('\0') != std::string_view::npos)
+        return std::nullopt;
     DocumentReader reader;
     if (!nlohmann::json::sax_parse(bytes, &reader, nlohmann::json::input_format_t::json,
                                    /*strict=*/true)) {

@@ -1,5 +1,6 @@
 // Whole connections through serve_connection over an in-memory stream, against a model of its
-// framing, its replies and its close rule built from the same decoder and encoder.
+// framing, its replies and its close rule built from the same decoder and encoder; and every
+// line it writes is UTF-8.
 
 #include <cstddef>
 #include <cstdint>
@@ -147,6 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     io.run();
     require(result.has_value(), "the connection ends");
 
+    // The model is built from the same decoder and encoder: it cannot see this fault.
+    qel::fuzz::require_utf8_lines(stream.written);
     const Expected expected = model(input);
     require(stream.written == expected.written, "the replies follow the model",
             [&] { return "written:\n" + stream.written + "\nexpected:\n" + expected.written; });

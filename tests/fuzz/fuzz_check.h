@@ -1,6 +1,7 @@
 #pragma once
 // What every fuzzer shares: a failed property aborts, so libFuzzer keeps the input as a crash;
-// and JSON equality that tells number kinds and the sign of zero apart.
+// JSON equality that tells number kinds and the sign of zero apart; and the check that what a
+// connection writes is UTF-8, line by line.
 
 #include <algorithm>
 #include <bit>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "common/utf.h"
 
 namespace qel::fuzz {
 
@@ -37,6 +40,17 @@ void require(bool holds, std::string_view property, const Detail& detail) {
         fail(property, std::string(detail()));
     } else {
         fail(property, detail);
+    }
+}
+
+// written: reply lines, each ended by its line feed (the last one may lack it).
+inline void require_utf8_lines(std::string_view written) {
+    while (!written.empty()) {
+        const std::size_t lf = written.find('\n');
+        const std::string_view line =
+            written.substr(0, lf == std::string_view::npos ? written.size() : lf + 1);
+        require(is_valid_utf8(line), "every reply line is valid UTF-8", line);
+        written.remove_prefix(line.size());
     }
 }
 

@@ -1,6 +1,6 @@
 // The request-line path of a connection: the UTF-8 check (and the UTF-16 conversions of the
-// same strings), the framing trim, decode_request against the library's own parse, and
-// encode_response_line of what was decoded.
+// same strings), the framing trim, decode_request against the library's own parse (its syntax
+// errors in the library's words), and encode_response_line of what was decoded or refused.
 
 #include <cstddef>
 #include <cstdint>
@@ -102,11 +102,15 @@ void check_trim(std::string_view line, std::string_view trimmed) {
             "the trim removes exactly the white space at both ends", line);
 }
 
-// "<description> at line 1 column N", N counted from 1 and at most one past the text.
+// "<description> at line 1 column N", N counted from 1 and at most one past the text; and
+// the connection's reply that carries it is one line of UTF-8.
 void check_error(std::string_view text, const qel::Error& error) {
     const std::string& m = error.full();
     require(error.chain().size() == 1, "a decode error has one message", m);
     require(m.find('\n') == std::string::npos, "a decode error is one line", m);
+    qel::ipc::Response reply;
+    reply.error = "invalid json: " + m;
+    qel::fuzz::require_utf8_lines(qel::ipc::encode_response_line(reply));
     static constexpr std::string_view kAt = " at line 1 column ";
     const std::size_t at = m.rfind(kAt);
     require(at != std::string::npos && at > 0, "a decode error ends with its position", m);
@@ -119,6 +123,53 @@ void check_error(std::string_view text, const qel::Error& error) {
             [&] { return m + "\n" + std::string(text); });
 }
 
+// The library's own parse that stops at nothing but its syntax errors.
+struct LibraryError {
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool number_integer(std::int64_t) { return true; }
+    bool number_unsigned(std::uint64_t) { return true; }
+    bool number_float(double, const std::string&) { return true; }
+    bool string(std::string&) { return true; }
+    bool binary(nlohmann::json::binary_t&) { return true; }
+    bool start_object(std::size_t) { return true; }
+    bool start_array(std::size_t) { return true; }
+    bool key(std::string&) { return true; }
+    bool end_object() { return true; }
+    bool end_array() { return true; }
+    bool parse_error(std::size_t, const std::string& token, const nlohmann::detail::exception& ex) {
+        what = ex.what();
+        last_token = token;
+        return false;
+    }
+    std::string what;
+    std::string last_token;
+};
+
+// A syntax error reads as the library's own message, the bytes it quotes as read last cut
+// back to whole characters; nothing else of it differs.
+void check_syntax_error(std::string_view text, const std::string& m) {
+    if (!m.starts_with("syntax error "))
+        return;
+    LibraryError lib;
+    nlohmann::json::sax_parse(text, &lib);
+    static constexpr std::string_view kOpen = "last read: '";
+    const std::string quoted = std::string(kOpen) + lib.last_token + "'";
+    std::string expected = lib.what;
+    const std::size_t at = expected.find(quoted);
+    if (at != std::string::npos) {
+        // The quote is a cut through valid UTF-8: at most three bytes of a character remain.
+        std::string whole = lib.last_token;
+        for (int k = 0; k < 4 && !reference_utf8(whole); ++k)
+            whole.pop_back();
+        expected.replace(at + kOpen.size(), lib.last_token.size(), whole);
+    }
+    const std::string description = m.substr(0, m.rfind(" at line 1 column "));
+    require(expected.ends_with(": " + description),
+            "a syntax error is the library's, its quote cut to whole characters",
+            [&] { return m + "\n" + lib.what; });
+}
+
 void check_round_trip(const qel::ipc::Request& req) {
     qel::ipc::Response resp;
     resp.id = req.id;
@@ -126,6 +177,7 @@ void check_round_trip(const qel::ipc::Request& req) {
     resp.result = req.params;
     std::string line = qel::ipc::encode_response_line(resp);
     require(line.find('\n') == line.size() - 1, "a reply is one line", line);
+    qel::fuzz::require_utf8_lines(line);
     line.pop_back();
     require(nlohmann::json::accept(line), "a reply is JSON", line);
 
@@ -245,6 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_round_trip(decoded.value());
     } else {
         check_error(text, decoded.error());
+        check_syntax_error(text, decoded.error().full());
     }
     return 0;
 }

@@ -20,6 +20,10 @@ constexpr std::size_t kMaxDepth = 127;
 std::optional<std::string> reference_alias(std::string_view bytes) {
     if (bytes.starts_with("\xEF\xBB\xBF"))
         return std::nullopt;
+    // The library ends its text at a NUL byte and would pass over what follows; JSON text has
+    // no NUL anywhere, so one is junk wherever it stands, after the value too.
+    if (bytes.find('\0') != std::string_view::npos)
+        return std::nullopt;
     const nlohmann::json doc = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
     if (doc.is_discarded() || qel::fuzz::json_depth(doc) > kMaxDepth || !doc.is_object())
         return std::nullopt;
@@ -54,6 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // no JSON stays none inside the brackets, and costs the run its speed.)
     if (!nlohmann::json::accept(bytes))
         return 0;
+    // What may follow the value: JSON white space, but not a NUL byte with or without junk.
+    for (std::string_view after :
+         {std::string_view(" \t\r\n"), std::string_view("\0", 1), std::string_view("\0}", 2)}) {
+        check(std::string(bytes) + std::string(after));
+    }
     for (std::size_t levels : {124, 125, 126, 300}) {
         check(R"({"inbounds":[{"type":"tun","interface_name":"a"}],"x":)" +
               std::string(levels, '[') + std::string(bytes) + std::string(levels, ']') + "}");

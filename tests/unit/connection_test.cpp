@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/utf.h"
 #include "ipc/connection.h"
 #include "log_capture.h"
 #include "memory_stream.h"
@@ -113,6 +114,30 @@ TEST_F(Connection, RepliesAndTheCloseRule) {
             EXPECT_TRUE(written.starts_with(c.replies)) << c.name << ": " << written;
             EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 1) << c.name;
         }
+    }
+}
+
+TEST_F(Connection, AQuotedLastReadEndsAtACharacterBoundary) {
+    // The library's quote of what it read last stops inside the character it refused.
+    const struct {
+        std::string line;
+        std::string reply;
+    } cases[] = {
+        {"\xc3\xa9",
+         "{\"ok\":false,\"error\":\"invalid json: syntax error while parsing value - invalid "
+         "literal; last read: '' at line 1 column 1\"}\n"},
+        {"[\xe2\x82\xac]",
+         "{\"ok\":false,\"error\":\"invalid json: syntax error while parsing value - invalid "
+         "literal; last read: '[' at line 1 column 2\"}\n"},
+        {"{\"id\":1,\xc3\xa9:1}",
+         "{\"ok\":false,\"error\":\"invalid json: syntax error while parsing object key - "
+         "invalid literal; last read: '1,'; expected string literal at line 1 column 9\"}\n"},
+    };
+    for (const auto& c : cases) {
+        auto [written, result] = serve({c.line + "\n"});
+        EXPECT_TRUE(is_valid_utf8(written)) << c.line;
+        EXPECT_EQ(written, c.reply) << c.line;
+        EXPECT_TRUE(result.ok()) << c.line;
     }
 }
 

@@ -9,6 +9,8 @@ TEST(TunAlias, TheFirstTunInboundWithAStringName) {
     // With the document's own object: 127 levels, then 128.
     const std::string deep127 = std::string(126, '[') + std::string(126, ']');
     const std::string deep128 = std::string(127, '[') + std::string(127, ']');
+    const std::string tun_a = R"({"inbounds":[{"type":"tun","interface_name":"a"}]})";
+    const std::string nul(1, '\0');
     const struct {
         std::string config;
         std::optional<std::string> alias;
@@ -27,6 +29,10 @@ TEST(TunAlias, TheFirstTunInboundWithAStringName) {
         {" \t\r\n{\"inbounds\":[{\"type\":\"tun\",\"interface_name\":\"a\"}]} \r\n\t", "a"},
         {R"({"inbounds":[{"type":"tun","interface_name":"a"}]} x)", std::nullopt},
         {R"({"inbounds":[{"type":"tun","interface_name":"a"}]}{})", std::nullopt},
+        {tun_a + nul + "x", std::nullopt},
+        {tun_a + nul, std::nullopt},
+        {tun_a + " \r\n" + nul, std::nullopt},
+        {tun_a + "\n\t\r ", "a"},
         {"\xEF\xBB\xBF{\"inbounds\":[{\"type\":\"tun\",\"interface_name\":\"a\"}]}", std::nullopt},
         {R"({"inbounds":[{"type":"tun","interface_name":"a"}],"x":)" + deep127 + "}", "a"},
         {R"({"inbounds":[{"type":"tun","interface_name":"a"}],"x":)" + deep128 + "}", std::nullopt},

@@ -1,29 +1,10 @@
 #include "sandbox/lifecycle/line_splitter.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "common/utf.h"
 
 namespace qel::sandbox {
-namespace {
-
-// Drops an incomplete UTF-8 sequence at the end (left by a cut).
-void cut_to_boundary(std::string& s) {
-    std::size_t lead = s.size();
-    for (int back = 0; back < 4 && lead > 0; ++back) {
-        --lead;
-        const auto b = static_cast<std::uint8_t>(s[lead]);
-        if ((b & 0xC0) != 0x80) {
-            const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-            if (lead + len > s.size())
-                s.resize(lead);
-            return;
-        }
-    }
-}
-
-}  // namespace
 
 bool LineSplitter::complete(const Emit& emit, bool had_line_feed) {
     std::string line;
@@ -31,7 +12,7 @@ bool LineSplitter::complete(const Emit& emit, bool had_line_feed) {
     const bool truncated = truncated_;
     truncated_ = false;
     if (truncated) {
-        cut_to_boundary(line);
+        cut_to_utf8_boundary(line);
     } else if (had_line_feed && !line.empty() && line.back() == '\r') {
         line.pop_back();
     }
