@@ -40,7 +40,8 @@ bool enabled(Level level, Target target) noexcept;
 void write(Level level, Target target, std::string_view message);
 
 // The process's one pipeline: a sink and, per target, the most verbose level let through
-// (nothing = off). Installed once, before the first event; later calls are ignored.
+// (nothing = off). Installed once, before the first event; later calls are ignored. The
+// pipeline lives until the process ends: threads may log while static destructors run.
 struct LevelTable {
     std::array<std::optional<Level>, kTargetCount> max_level{};
 };
