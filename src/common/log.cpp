@@ -40,6 +40,7 @@ std::atomic<bool> g_installed{false};
 std::atomic_flag g_installing = ATOMIC_FLAG_INIT;
 // Written once before g_installed is released, never changed afterwards, never destroyed.
 NoDestroy<std::array<std::shared_ptr<spdlog::logger>, kTargetCount>> g_loggers;
+NoDestroy<Drain> g_drain;
 
 spdlog::logger& logger_of(Target t) {
     return *g_loggers.get()[static_cast<std::size_t>(t)];
@@ -51,7 +52,7 @@ std::string_view target_name(Target t) {
     return kTargetNames[static_cast<std::size_t>(t)];
 }
 
-void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels) {
+void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels, Drain drain) {
     if (g_installing.test_and_set())
         return;
     for (std::size_t i = 0; i < kTargetCount; ++i) {
@@ -63,6 +64,7 @@ void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels
         logger->set_error_handler([](const std::string&) {});
         g_loggers.get()[i] = std::move(logger);
     }
+    g_drain.get() = std::move(drain);
     g_installed.store(true, std::memory_order_release);
 }
 
@@ -80,6 +82,19 @@ void write(Level level, Target target, std::string_view message) {
     if (!g_installed.load(std::memory_order_acquire))
         return;
     logger_of(target).log(to_spdlog(level), message);
+}
+
+bool drain(std::chrono::milliseconds bound) noexcept {
+    if (!g_installed.load(std::memory_order_acquire))
+        return true;
+    try {
+        if (const Drain& d = g_drain.get())
+            return d(bound);
+        logger_of(Target::service).flush();  // every target shares the one sink
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace qel::log

@@ -15,6 +15,7 @@ namespace {
 struct Captured {
     std::mutex mutex;
     std::vector<CapturedEvent> events;
+    std::size_t flushes = 0;
 };
 NoDestroy<Captured> g_captured;
 
@@ -28,7 +29,10 @@ class CaptureSink final : public spdlog::sinks::sink {
                                       std::string(msg.logger_name.data(), msg.logger_name.size()),
                                       std::string(msg.payload.data(), msg.payload.size())});
     }
-    void flush() override {}
+    void flush() override {
+        std::lock_guard lock(g_captured->mutex);
+        ++g_captured->flushes;
+    }
     void set_pattern(const std::string&) override {}
     void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
 };
@@ -50,6 +54,11 @@ std::vector<CapturedEvent> captured_events() {
 void clear_captured_events() {
     std::lock_guard lock(g_captured->mutex);
     g_captured->events.clear();
+}
+
+std::size_t captured_flushes() {
+    std::lock_guard lock(g_captured->mutex);
+    return g_captured->flushes;
 }
 
 std::vector<std::string> captured_messages() {

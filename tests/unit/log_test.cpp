@@ -5,9 +5,16 @@
 #include <thread>
 
 #include "common/log.h"
+#include "log_capture.h"
 
 namespace qel::log {
 namespace {
+
+TEST(LogDrain, FlushesASinkWithoutADrainOfItsOwn) {
+    const std::size_t before = test::captured_flushes();
+    EXPECT_TRUE(drain(std::chrono::milliseconds(100)));
+    EXPECT_EQ(test::captured_flushes(), before + 1);
+}
 
 #if defined(__SANITIZE_ADDRESS__)
 // After the service has stopped, main returns while other threads may still log; the static
