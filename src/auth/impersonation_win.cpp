@@ -6,6 +6,9 @@
 #include "common/win_error.h"
 
 namespace qel::auth {
+namespace {
+constexpr std::chrono::seconds kLastWordsWait{1};
+}
 
 Result<void> impersonate(HANDLE user_token) {
     if (!ImpersonateLoggedOnUser(user_token))
@@ -21,6 +24,8 @@ RevertOnExit::~RevertOnExit() {
     log::error(log::Target::auth,
                "RevertToSelf failed: {} \u2014 terminating to avoid running as the session user",
                win::last_error_hresult_text());
+    // In service mode the line is only queued; give the log writer a moment to put it out.
+    log::drain(kLastWordsWait);
     TerminateProcess(GetCurrentProcess(), 1);
 }
 

@@ -5,6 +5,8 @@
 #include <spdlog/logger.h>
 #include <spdlog/sinks/sink.h>
 
+#include "common/no_destroy.h"
+
 namespace qel::log {
 namespace {
 
@@ -36,8 +38,13 @@ spdlog::level::level_enum to_spdlog(Level l) {
 
 std::atomic<bool> g_installed{false};
 std::atomic_flag g_installing = ATOMIC_FLAG_INIT;
-// Written once before g_installed is released, never changed afterwards.
-std::shared_ptr<spdlog::logger> g_loggers[kTargetCount];
+// Written once before g_installed is released, never changed afterwards, never destroyed.
+NoDestroy<std::array<std::shared_ptr<spdlog::logger>, kTargetCount>> g_loggers;
+NoDestroy<Drain> g_drain;
+
+spdlog::logger& logger_of(Target t) {
+    return *g_loggers.get()[static_cast<std::size_t>(t)];
+}
 
 }  // namespace
 
@@ -45,7 +52,7 @@ std::string_view target_name(Target t) {
     return kTargetNames[static_cast<std::size_t>(t)];
 }
 
-void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels) {
+void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels, Drain drain) {
     if (g_installing.test_and_set())
         return;
     for (std::size_t i = 0; i < kTargetCount; ++i) {
@@ -55,8 +62,9 @@ void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels
         logger->flush_on(spdlog::level::off);
         // A line that cannot be written is lost without notice.
         logger->set_error_handler([](const std::string&) {});
-        g_loggers[i] = std::move(logger);
+        g_loggers.get()[i] = std::move(logger);
     }
+    g_drain.get() = std::move(drain);
     g_installed.store(true, std::memory_order_release);
 }
 
@@ -67,13 +75,26 @@ bool installed() noexcept {
 bool enabled(Level level, Target target) noexcept {
     if (!g_installed.load(std::memory_order_acquire))
         return false;
-    return g_loggers[static_cast<std::size_t>(target)]->should_log(to_spdlog(level));
+    return logger_of(target).should_log(to_spdlog(level));
 }
 
 void write(Level level, Target target, std::string_view message) {
     if (!g_installed.load(std::memory_order_acquire))
         return;
-    g_loggers[static_cast<std::size_t>(target)]->log(to_spdlog(level), message);
+    logger_of(target).log(to_spdlog(level), message);
+}
+
+bool drain(std::chrono::milliseconds bound) noexcept {
+    if (!g_installed.load(std::memory_order_acquire))
+        return true;
+    try {
+        if (const Drain& d = g_drain.get())
+            return d(bound);
+        logger_of(Target::service).flush();  // every target shares the one sink
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace qel::log

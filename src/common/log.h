@@ -5,7 +5,9 @@
 // (service/logging) every event is discarded.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,12 +42,20 @@ bool enabled(Level level, Target target) noexcept;
 void write(Level level, Target target, std::string_view message);
 
 // The process's one pipeline: a sink and, per target, the most verbose level let through
-// (nothing = off). Installed once, before the first event; later calls are ignored.
+// (nothing = off). Installed once, before the first event; later calls are ignored. The
+// pipeline lives until the process ends: threads may log while static destructors run.
 struct LevelTable {
     std::array<std::optional<Level>, kTargetCount> max_level{};
 };
-void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels);
+// Waits, at most the given time, until every line handed to the sink so far is written out;
+// true when it is. Without one, drain() flushes the sink.
+using Drain = std::function<bool(std::chrono::milliseconds)>;
+void install(std::shared_ptr<spdlog::sinks::sink> sink, const LevelTable& levels, Drain drain = {});
 bool installed() noexcept;
+
+// Last words before the process ends on purpose: waits, at most `bound`, until every event
+// written so far has reached its destination. True when it has (and when nothing is installed).
+bool drain(std::chrono::milliseconds bound) noexcept;
 
 template <class... Args>
 void emit(Level level, Target target, fmt::format_string<Args...> f, Args&&... args) {

@@ -5,8 +5,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/error.h"
+
 namespace qel {
 
-std::array<std::uint8_t, 32> sha256(std::string_view bytes);
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// Fails only when the crypto library does: the error names its call.
+Result<Sha256Digest> sha256(std::string_view bytes);
 
 }  // namespace qel

@@ -3,29 +3,36 @@
 #include <bcrypt.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <atomic>
+
+#include <fmt/format.h>
 
 #include "common/sha256.h"
 
 namespace qel {
 namespace {
 
-// A digest has no failure the caller could act on: CNG's SHA-256 provider is part of the
-// system, and a system without it cannot run the agent. Stop rather than hand out a hash of
-// nothing.
-void require(NTSTATUS status) {
-    if (!BCRYPT_SUCCESS(status))
-        std::abort();
+Error cng_error(const char* call, NTSTATUS status) {
+    return Error(fmt::format("{} failed: NTSTATUS 0x{:08x}", call, static_cast<ULONG>(status)));
 }
 
-// Opened once for the life of the process; CNG allows concurrent hashes on one provider.
-BCRYPT_ALG_HANDLE sha256_provider() {
-    static const BCRYPT_ALG_HANDLE provider = [] {
-        BCRYPT_ALG_HANDLE h = nullptr;
-        require(BCryptOpenAlgorithmProvider(&h, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+// Opened once for the life of the process, and tried again at the next hash when opening
+// failed; CNG allows concurrent hashes on one provider.
+Result<BCRYPT_ALG_HANDLE> sha256_provider() {
+    static std::atomic<BCRYPT_ALG_HANDLE> provider{nullptr};
+    if (BCRYPT_ALG_HANDLE h = provider.load(std::memory_order_acquire))
         return h;
-    }();
-    return provider;
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    const NTSTATUS status =
+        BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (!BCRYPT_SUCCESS(status))
+        return cng_error("BCryptOpenAlgorithmProvider", status);
+    BCRYPT_ALG_HANDLE expected = nullptr;
+    if (!provider.compare_exchange_strong(expected, opened, std::memory_order_acq_rel)) {
+        BCryptCloseAlgorithmProvider(opened, 0);  // another thread's is kept
+        return expected;
+    }
+    return opened;
 }
 
 struct HashHandle {
@@ -41,23 +48,32 @@ struct HashHandle {
 
 }  // namespace
 
-std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+Result<Sha256Digest> sha256(std::string_view bytes) {
+    Result<BCRYPT_ALG_HANDLE> provider = sha256_provider();
+    if (!provider)
+        return std::move(provider).error();
     HashHandle hash;
     // No object buffer: CNG allocates the hash state itself.
-    require(BCryptCreateHash(sha256_provider(), &hash.h, nullptr, 0, nullptr, 0, 0));
+    NTSTATUS status = BCryptCreateHash(provider.value(), &hash.h, nullptr, 0, nullptr, 0, 0);
+    if (!BCRYPT_SUCCESS(status))
+        return cng_error("BCryptCreateHash", status);
     // BCryptHashData takes a 32-bit length.
     constexpr std::size_t kChunk = 1u << 30;
     const char* p = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
         const std::size_t n = std::min(left, kChunk);
-        require(BCryptHashData(hash.h, reinterpret_cast<PUCHAR>(const_cast<char*>(p)),
-                               static_cast<ULONG>(n), 0));
+        status = BCryptHashData(hash.h, reinterpret_cast<PUCHAR>(const_cast<char*>(p)),
+                                static_cast<ULONG>(n), 0);
+        if (!BCRYPT_SUCCESS(status))
+            return cng_error("BCryptHashData", status);
         p += n;
         left -= n;
     }
-    std::array<std::uint8_t, 32> digest{};
-    require(BCryptFinishHash(hash.h, digest.data(), static_cast<ULONG>(digest.size()), 0));
+    Sha256Digest digest{};
+    status = BCryptFinishHash(hash.h, digest.data(), static_cast<ULONG>(digest.size()), 0);
+    if (!BCRYPT_SUCCESS(status))
+        return cng_error("BCryptFinishHash", status);
     return digest;
 }
 

@@ -92,7 +92,7 @@ asio::awaitable<Result<void>> ipc_loop(std::optional<async::oneshot::Sender> rea
             co_return std::move(next).error().context("recreate pipe instance");
         }
         listening = std::move(next).value();
-        async::spawn_detached(io, client_task(std::move(connected), handles));
+        async::spawn_detached(io, kLog, client_task(std::move(connected), handles));
     }
 }
 

@@ -44,11 +44,11 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
     }
 
     asio::io_context& io = *co_await async::current_io();
-    async::spawn_detached(io, periodic_session_refresh(shutdown, handles.sessions));
+    async::spawn_detached(io, kLog, periodic_session_refresh(shutdown, handles.sessions));
     async::JoinHandle listener =
         async::spawn(io, listener_task(std::move(ready), handles, shutdown, shutdown));
     if (foreground)
-        async::spawn_detached(io, watch_ctrl_c(shutdown));
+        async::spawn_detached(io, kLog, watch_ctrl_c(shutdown));
 
     co_await stop.wait();
     log::info(kLog, "agent_loop: shutdown signal received");

@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,12 +15,15 @@
 #include "common/async/notify.h"
 #include "common/async/oneshot.h"
 #include "common/async/runtime.h"
+#include "common/async/task.h"
 #include "common/log.h"
+#include "common/no_destroy.h"
 #include "common/path_join.h"
 #include "common/utf.h"
 #include "common/win_error.h"
 #include "sandbox/config/data_root.h"
 #include "service/agent_loop.h"
+#include "service/exit_gate.h"
 #include "service/logging/setup.h"
 #include "service/service_log.h"
 #include "service/service_main.h"
@@ -28,6 +34,12 @@ namespace {
 
 constexpr auto kLog = log::Target::service;
 constexpr DWORD kStartWaitHint = 10000;
+// How long main waits for the service thread after the dispatcher returned: its last steps
+// take at most about 1.1 s of log release once the runtime has ended.
+constexpr std::chrono::seconds kServiceThreadExitWait{10};
+
+// The service thread passes through it; never destroyed, since main may stop waiting first.
+NoDestroy<ExitGate> g_service_thread;
 
 // The control handler's context: one reference to `shutdown`. Controls may arrive until the
 // process ends, so it lives in static storage; it is emptied only when registration fails.
@@ -119,49 +131,89 @@ struct Failure {
     DWORD code;
 };
 
-void run_service() {
-    std::optional<logging::LogGuard> log_guard =
-        open_service_log(join_path(sandbox::data_root(), std::wstring_view(L"logs")));
+// What run_service has reported so far, and what ended it early.
+struct ServiceRun {
+    SERVICE_STATUS_HANDLE status = nullptr;
+    bool stopped_reported = false;  // also when the report failed: no other report follows
+    std::optional<Failure> failure;
+};
+
+void report_stopped(ServiceRun& run) {
+    run.stopped_reported = true;
+    if (!set_status(run.status, SERVICE_STOPPED, 0, 0))
+        run.failure = Failure{"Winapi", GetLastError()};
+}
+
+void serve(ServiceRun& run) {
     log::info(kLog, "QEL.Agent starting (service mode), version 0.1.1");
 
     auto shutdown = async::Notify::create();
     g_handler_context.shutdown = shutdown;
 
-    std::optional<Failure> failure;
-    const SERVICE_STATUS_HANDLE status =
+    run.status =
         RegisterServiceCtrlHandlerExW(kServiceName, on_service_control, &g_handler_context);
-    if (status == nullptr) {
-        failure = Failure{"Winapi", GetLastError()};
+    if (run.status == nullptr) {
+        run.failure = Failure{"Winapi", GetLastError()};
         g_handler_context.shutdown.reset();
-    } else if (!set_status(status, SERVICE_START_PENDING, 0, kStartWaitHint)) {
-        failure = Failure{"Winapi", GetLastError()};
-    } else {
-        Result<std::unique_ptr<async::Runtime>> runtime = async::Runtime::build();
-        if (!runtime) {
-            failure = Failure{"Runtime", runtime.error().os_code().value_or(0)};
-        } else {
-            auto [ready_tx, ready_rx] = async::oneshot::channel();
-            Result<void> result = (*runtime)->block_on(
-                service_async_main(shutdown, std::move(ready_tx), std::move(ready_rx), status));
-            if (!set_status(status, SERVICE_STOPPED, 0, 0)) {
-                failure = Failure{"Winapi", GetLastError()};
-            } else if (!result) {
-                log::error(kLog, "agent loop returned error: {:#}", result.error());
-            }
-            runtime->reset();
-        }
+        return;
+    }
+    if (!set_status(run.status, SERVICE_START_PENDING, 0, kStartWaitHint)) {
+        run.failure = Failure{"Winapi", GetLastError()};
+        return;
+    }
+    Result<std::unique_ptr<async::Runtime>> runtime = async::Runtime::build();
+    if (!runtime) {
+        run.failure = Failure{"Runtime", runtime.error().os_code().value_or(0)};
+        return;
+    }
+    auto [ready_tx, ready_rx] = async::oneshot::channel();
+    Result<void> result = (*runtime)->block_on(
+        service_async_main(shutdown, std::move(ready_tx), std::move(ready_rx), run.status));
+    report_stopped(run);
+    if (!run.failure && !result)
+        log::error(kLog, "agent loop returned error: {:#}", result.error());
+    runtime->reset();
+}
+
+// An exception must not leave the service thread: it would end in std::terminate inside the
+// dispatcher's frames, and the service would never be reported stopped.
+void log_escaped(std::exception_ptr e) noexcept {
+    try {
+        log::error(kLog, "service thread failed: {}", async::exception_text(e));
+    } catch (...) {
+        // Nothing is left to tell.
+    }
+}
+
+void run_service() {
+    std::optional<logging::LogGuard> log_guard =
+        open_service_log(join_path(sandbox::data_root(), std::wstring_view(L"logs")));
+    ServiceRun run;
+    try {
+        serve(run);
+    } catch (...) {
+        // The runtime, when there was one, is released by now.
+        if (run.status != nullptr && !run.stopped_reported)
+            report_stopped(run);
+        log_escaped(std::current_exception());
     }
     log_guard.reset();  // the queued lines reach the log file
-    if (failure) {
-        write_stderr("service failed: " + failure_description(failure->kind, failure->code) + "\n");
+    if (run.failure) {
+        write_stderr(
+            "service failed: " + failure_description(run.failure->kind, run.failure->code) + "\n");
     }
 }
 
 void WINAPI service_entry(DWORD argc, LPWSTR* argv) {
-    std::vector<std::string> args;  // handed over but never read
-    for (DWORD i = 0; i < argc; ++i)
-        args.push_back(to_utf8_lossy(argv[i]));
-    run_service();
+    const ExitGate::Pass inside(g_service_thread.get());
+    try {
+        std::vector<std::string> args;  // handed over but never read
+        for (DWORD i = 0; i < argc; ++i)
+            args.push_back(to_utf8_lossy(argv[i]));
+        run_service();
+    } catch (...) {
+        log_escaped(std::current_exception());  // from run_service's own last steps
+    }
 }
 
 }  // namespace
@@ -174,6 +226,9 @@ Result<void> run_service_dispatcher() {
     };
     if (!StartServiceCtrlDispatcherW(table))
         return winapi_error(GetLastError());
+    // The stopped report let the dispatcher return; the service thread may still be logging
+    // the service main's error and writing out the log queue.
+    g_service_thread->wait_until_left(kServiceThreadExitWait);
     return {};
 }
 

@@ -47,7 +47,7 @@ asio::awaitable<void> listen(std::wstring name, std::size_t reply_bytes) {
         if (!next)
             co_return;
         listening = std::move(next).value();
-        async::spawn_detached(io, echo(std::move(connected), reply_bytes));
+        async::spawn_detached(io, log::Target::ipc, echo(std::move(connected), reply_bytes));
     }
 }
 
@@ -55,7 +55,7 @@ asio::awaitable<void> listen(std::wstring name, std::size_t reply_bytes) {
 
 EchoServer::EchoServer(std::wstring pipe, std::size_t reply_bytes)
     : runtime_(std::move(async::Runtime::build().value())) {
-    async::spawn_detached(runtime_->io(), listen(std::move(pipe), reply_bytes));
+    async::spawn_detached(runtime_->io(), log::Target::ipc, listen(std::move(pipe), reply_bytes));
 }
 
 EchoServer::~EchoServer() = default;

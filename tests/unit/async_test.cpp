@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <asio/experimental/awaitable_operators.hpp>
@@ -15,6 +16,8 @@
 #include "common/async/oneshot.h"
 #include "common/async/rw_lock.h"
 #include "common/async/task.h"
+#include "common/log.h"
+#include "log_capture.h"
 #include "runtime_fixture.h"
 
 namespace qel::async {
@@ -170,6 +173,56 @@ TEST_F(Async, JoinReportsHowTheTaskEnded) {
     EXPECT_EQ(run(throwing.join()), JoinOutcome::panicked);
     waiting.abort();
     EXPECT_EQ(run(waiting.join()), JoinOutcome::cancelled);
+}
+
+asio::awaitable<void> throw_runtime_error() {
+    throw std::runtime_error("pump broke");
+    co_return;
+}
+asio::awaitable<void> throw_int() {
+    throw 42;
+    co_return;
+}
+asio::awaitable<void> finish() {
+    co_return;
+}
+
+TEST_F(Async, ADetachedTaskThatThrowsIsLoggedUnderTheSpawningModule) {
+    struct Case {
+        asio::awaitable<void> (*task)();
+        log::Target target;
+        const char* target_name;
+        const char* message;
+    };
+    const Case cases[] = {
+        {throw_runtime_error, log::Target::sandbox_lifecycle, "qel_agent::sandbox::lifecycle",
+         "detached task failed: pump broke"},
+        {throw_int, log::Target::ipc, "qel_agent::ipc", "detached task failed: unknown exception"},
+    };
+    test::clear_captured_events();
+    spawn_detached(io(), log::Target::service, finish());
+    for (const Case& c : cases)
+        spawn_detached(io(), c.target, c.task());
+
+    auto failures = [] {
+        std::vector<test::CapturedEvent> out;
+        for (auto& e : test::captured_events()) {
+            if (e.message.rfind("detached task failed", 0) == 0)
+                out.push_back(e);
+        }
+        return out;
+    };
+    for (int i = 0; i < 500 && failures().size() < std::size(cases); ++i)
+        std::this_thread::sleep_for(10ms);
+    const auto logged = failures();
+    ASSERT_EQ(logged.size(), std::size(cases));  // and none for the task that finished
+    for (const Case& c : cases) {
+        bool found = false;
+        for (const auto& e : logged)
+            found = found ||
+                    (e.level == "ERROR" && e.target == c.target_name && e.message == c.message);
+        EXPECT_TRUE(found) << c.message;
+    }
 }
 
 TEST_F(Async, BlockingWorkResumesTheCaller) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "service/logging/file_writer.h"
 #include "test_dir.h"
@@ -93,6 +96,64 @@ TEST(DailyFileWriter, FinishGivesUpWhenTheMarkerFindsNoRoom) {
     queue->try_push("b\n");
     // Nothing drains the queue: the end marker cannot be queued within its 100 ms.
     EXPECT_FALSE(queue->push_end_marker(milliseconds(100)));
+}
+
+TEST(DailyFileWriter, LinesQueuedBeforeADrainAreInTheFileWhenItReturns) {
+    test::TempDir dir;
+    auto queue = std::make_shared<LineQueue>(16);
+    const auto now = sys_days{year{2024} / June / 1};
+    // A slow writer: each line leaves the queue well before it reaches the file.
+    DailyFileWriter writer(dir.path(), queue, [now] {
+        std::this_thread::sleep_for(milliseconds(30));
+        return now;
+    });
+    writer.start();
+    for (const char* line : {"one\n", "two\n", "three\n"})
+        ASSERT_TRUE(queue->try_push(line));
+    EXPECT_TRUE(queue->wait_written(seconds(10)));
+    EXPECT_EQ(read_file(dir.path() / "agent.log.2024-06-01"), "one\ntwo\nthree\n");
+    writer.finish();
+}
+
+TEST(DailyFileWriter, ADrainReturnsWithinItsBoundWhenTheWriterIsStuck) {
+    test::TempDir dir;
+    auto queue = std::make_shared<LineQueue>(16);
+    std::mutex m;
+    std::condition_variable cv;
+    bool stuck = false;  // not yet for the constructor's look at the clock
+    DailyFileWriter writer(dir.path(), queue, [&] {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return !stuck; });
+        return system_clock::time_point(sys_days{year{2024} / June / 1});
+    });
+    {
+        std::lock_guard lock(m);
+        stuck = true;  // the writer's next look blocks before it writes the line
+    }
+    writer.start();
+    ASSERT_TRUE(queue->try_push("never written in time\n"));
+    const auto t0 = steady_clock::now();
+    EXPECT_FALSE(queue->wait_written(milliseconds(200)));
+    EXPECT_LT(steady_clock::now() - t0, seconds(10));
+    {
+        std::lock_guard lock(m);
+        stuck = false;
+    }
+    cv.notify_all();
+    writer.finish();
+}
+
+TEST(DailyFileWriter, ADrainAfterTheWriterStoppedDoesNotWaitForIt) {
+    test::TempDir dir;
+    auto queue = std::make_shared<LineQueue>(16);
+    const auto now = sys_days{year{2024} / June / 1};
+    DailyFileWriter writer(dir.path(), queue, [now] { return now; });
+    writer.start();
+    writer.finish();
+    ASSERT_TRUE(queue->try_push("after the end marker\n"));
+    const auto t0 = steady_clock::now();
+    EXPECT_FALSE(queue->wait_written(seconds(30)));
+    EXPECT_LT(steady_clock::now() - t0, seconds(10));
 }
 
 }  // namespace

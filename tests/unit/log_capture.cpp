@@ -6,24 +6,33 @@
 #include <spdlog/sinks/sink.h>
 
 #include "common/log.h"
+#include "common/no_destroy.h"
 
 namespace qel::test {
 namespace {
 
-std::mutex g_mutex;
-std::vector<CapturedEvent> g_events;
+// Never destroyed: a test may have threads that log while the process exits.
+struct Captured {
+    std::mutex mutex;
+    std::vector<CapturedEvent> events;
+    std::size_t flushes = 0;
+};
+NoDestroy<Captured> g_captured;
 
 class CaptureSink final : public spdlog::sinks::sink {
   public:
     void log(const spdlog::details::log_msg& msg) override {
         static constexpr const char* names[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR"};
         const int l = static_cast<int>(msg.level);
-        std::lock_guard lock(g_mutex);
-        g_events.push_back({l >= 0 && l <= 4 ? names[l] : "ERROR",
-                            std::string(msg.logger_name.data(), msg.logger_name.size()),
-                            std::string(msg.payload.data(), msg.payload.size())});
+        std::lock_guard lock(g_captured->mutex);
+        g_captured->events.push_back({l >= 0 && l <= 4 ? names[l] : "ERROR",
+                                      std::string(msg.logger_name.data(), msg.logger_name.size()),
+                                      std::string(msg.payload.data(), msg.payload.size())});
     }
-    void flush() override {}
+    void flush() override {
+        std::lock_guard lock(g_captured->mutex);
+        ++g_captured->flushes;
+    }
     void set_pattern(const std::string&) override {}
     void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
 };
@@ -38,13 +47,18 @@ void install_log_capture() {
 }
 
 std::vector<CapturedEvent> captured_events() {
-    std::lock_guard lock(g_mutex);
-    return g_events;
+    std::lock_guard lock(g_captured->mutex);
+    return g_captured->events;
 }
 
 void clear_captured_events() {
-    std::lock_guard lock(g_mutex);
-    g_events.clear();
+    std::lock_guard lock(g_captured->mutex);
+    g_captured->events.clear();
+}
+
+std::size_t captured_flushes() {
+    std::lock_guard lock(g_captured->mutex);
+    return g_captured->flushes;
 }
 
 std::vector<std::string> captured_messages() {

@@ -23,7 +23,7 @@ TEST(Sha256, KnownDigests) {
          "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(hex_lower(sha256(c.bytes)), c.digest);
+        EXPECT_EQ(hex_lower(sha256(c.bytes).value()), c.digest);
 }
 
 TEST(ProfileHash, KnownProfiles) {
@@ -38,12 +38,21 @@ TEST(ProfileHash, KnownProfiles) {
         {json::parse(R"({"a":[true,null],"b":1})"), "51705a2c9eb3e7e4"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(hash_profile(c.profile), c.hash);
+        EXPECT_EQ(hash_profile(c.profile).value(), c.hash);
 }
 
 TEST(ProfileHash, IntegerAndDoubleDiffer) {
-    EXPECT_NE(hash_profile(json(1.0)), hash_profile(json(1)));
-    EXPECT_EQ(hash_profile(json(1.0)).size(), 16u);
+    EXPECT_NE(hash_profile(json(1.0)).value(), hash_profile(json(1)).value());
+    EXPECT_EQ(hash_profile(json(1.0)).value().size(), 16u);
+}
+
+TEST(ProfileHash, ACryptoFailureIsAnErrorThatNamesTheStep) {
+    const Digest failing = [](std::string_view) -> Result<Sha256Digest> {
+        return Error("BCryptCreateHash failed: NTSTATUS 0xc0000017");
+    };
+    const Result<std::string> hashed = hash_profile(json::object(), failing);
+    ASSERT_FALSE(hashed.ok());
+    EXPECT_EQ(hashed.error().full(), "hash profile: BCryptCreateHash failed: NTSTATUS 0xc0000017");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 
 #include <asio/co_spawn.hpp>
@@ -18,6 +19,7 @@
 #include <asio/strand.hpp>
 
 #include "common/async/trigger.h"
+#include "common/log.h"
 
 namespace qel::async {
 
@@ -110,9 +112,32 @@ inline JoinHandle spawn(asio::io_context& io, asio::awaitable<void> task) {
     return JoinHandle(std::move(st));
 }
 
-// A task that nothing waits for; it ends on its own.
-inline void spawn_detached(asio::io_context& io, asio::awaitable<void> task) {
-    asio::co_spawn(asio::make_strand(io), std::move(task), [](std::exception_ptr) {});
+// The text of an exception: its what(), or a fixed text for something that is no
+// std::exception.
+inline std::string exception_text(std::exception_ptr e) {
+    if (!e)
+        return {};
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+        return x.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
+// A task that nothing waits for; it ends on its own. An exception that ends it is logged
+// under `target`, the spawning module's, since nobody else will see it.
+inline void spawn_detached(asio::io_context& io, log::Target target, asio::awaitable<void> task) {
+    asio::co_spawn(asio::make_strand(io), std::move(task), [target](std::exception_ptr e) {
+        if (!e)
+            return;
+        try {
+            log::error(target, "detached task failed: {}", exception_text(e));
+        } catch (...) {
+            // Nothing is left to tell; above all the worker thread must not end with it.
+        }
+    });
 }
 
 // The io_context behind the executor of the running coroutine.

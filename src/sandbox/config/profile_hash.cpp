@@ -6,7 +6,6 @@
 
 #include "common/hex.h"
 #include "common/json_text.h"
-#include "common/sha256.h"
 
 namespace qel::sandbox {
 
@@ -14,9 +13,11 @@ namespace {
 constexpr std::size_t kProfileHashBytes = 8;
 }
 
-std::string hash_profile(const nlohmann::json& profile) {
-    const auto digest = sha256(to_compact(profile));
-    return hex_lower(std::span<const std::uint8_t>(digest.data(), kProfileHashBytes));
+Result<std::string> hash_profile(const nlohmann::json& profile, Digest digest) {
+    Result<Sha256Digest> d = digest(to_compact(profile));
+    if (!d)
+        return std::move(d).error().context("hash profile");
+    return hex_lower(std::span<const std::uint8_t>(d.value().data(), kProfileHashBytes));
 }
 
 }  // namespace qel::sandbox

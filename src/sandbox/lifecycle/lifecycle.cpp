@@ -55,7 +55,10 @@ asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sand
     Result<std::wstring> cfg = co_await write_config(profile);
     if (!cfg)
         co_return std::move(cfg).error().context("write_config");
-    const std::string hash = hash_profile(profile);
+    Result<std::string> hashed = hash_profile(profile);
+    if (!hashed)
+        co_return std::move(hashed).error();  // before any process exists: nothing to undo
+    const std::string hash = std::move(hashed).value();
     log::info(kLog, "spawning sing-box exe={} cfg={} hash={}", to_utf8_lossy(exe),
               to_utf8_lossy(cfg.value()), hash);
 

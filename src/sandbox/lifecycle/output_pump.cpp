@@ -63,10 +63,12 @@ void start_pumps(asio::io_context& io, std::shared_ptr<Sandbox> sandbox,
     auto out_lines = std::make_shared<PendingLines>();
     auto err_lines = std::make_shared<PendingLines>();
     // Standard output first.
-    async::spawn_detached(io, read_stream(std::move(out), "[out] ", out_lines, run));
-    async::spawn_detached(io, forward_lines(sandbox, out_lines));
-    async::spawn_detached(io, read_stream(std::move(err), "[err] ", err_lines, run));
-    async::spawn_detached(io, forward_lines(sandbox, err_lines));
+    async::spawn_detached(io, log::Target::sandbox_lifecycle,
+                          read_stream(std::move(out), "[out] ", out_lines, run));
+    async::spawn_detached(io, log::Target::sandbox_lifecycle, forward_lines(sandbox, out_lines));
+    async::spawn_detached(io, log::Target::sandbox_lifecycle,
+                          read_stream(std::move(err), "[err] ", err_lines, run));
+    async::spawn_detached(io, log::Target::sandbox_lifecycle, forward_lines(sandbox, err_lines));
 }
 
 }  // namespace qel::sandbox

@@ -18,6 +18,7 @@ bool LineQueue::try_push(std::string line) {
         if (entries_.size() >= capacity_)
             return false;
         entries_.push_back({std::move(line), false});
+        ++queued_;
     }
     readable_.notify_one();
     return true;
@@ -45,6 +46,35 @@ LineQueue::Entry LineQueue::pop() {
     }
     writable_.notify_one();
     return e;
+}
+
+void LineQueue::mark_written() {
+    bool waited_for = false;
+    {
+        std::lock_guard lock(m_);
+        ++written_;
+        waited_for = drains_ > 0;
+    }
+    // Drains are rare; the writer does not pay for a wake-up per line.
+    if (waited_for)
+        written_cv_.notify_all();
+}
+
+void LineQueue::mark_ended() {
+    {
+        std::lock_guard lock(m_);
+        ended_ = true;
+    }
+    written_cv_.notify_all();
+}
+
+bool LineQueue::wait_written(milliseconds bound) {
+    std::unique_lock lock(m_);
+    const std::uint64_t target = queued_;
+    ++drains_;
+    written_cv_.wait_for(lock, bound, [&] { return written_ >= target || ended_; });
+    --drains_;
+    return written_ >= target;
 }
 
 // Shared with the writer thread, which may outlive the writer when the final wait runs out.
@@ -80,7 +110,9 @@ struct DailyFileWriter::State {
                 if (!file)
                     file.clear();  // the line is lost; go on with the next
             }
+            queue->mark_written();
         }
+        queue->mark_ended();
         file.close();
         std::lock_guard lock(m);
         finished = true;

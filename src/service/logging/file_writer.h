@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -37,12 +38,26 @@ class LineQueue {
     };
     Entry pop();  // blocks until an entry is there
 
+    // The writer's side: one popped line has been handed to the file (or lost); the writer
+    // has stopped at the end marker.
+    void mark_written();
+    void mark_ended();
+
+    // Waits, at most `bound`, until every line queued before the call has been handed to the
+    // file; false when the time ran out or the writer stopped first.
+    bool wait_written(std::chrono::milliseconds bound);
+
   private:
     std::size_t capacity_;
     std::mutex m_;
     std::condition_variable readable_;
     std::condition_variable writable_;
+    std::condition_variable written_cv_;
     std::deque<Entry> entries_;
+    std::uint64_t queued_ = 0;   // lines ever accepted
+    std::uint64_t written_ = 0;  // of those, lines the writer is done with
+    bool ended_ = false;
+    std::size_t drains_ = 0;  // threads in wait_written
 };
 
 using Clock = std::function<std::chrono::system_clock::time_point()>;

@@ -80,7 +80,8 @@ LogGuard init_file_logging(const std::filesystem::path& log_dir) {
     auto queue = std::make_shared<LineQueue>(kLogQueueLines);
     auto writer = std::make_unique<DailyFileWriter>(log_dir, queue);
     writer->start();
-    log::install(std::make_shared<QueueSink>(queue), level_table(build_log_filter()));
+    log::install(std::make_shared<QueueSink>(queue), level_table(build_log_filter()),
+                 [queue](std::chrono::milliseconds bound) { return queue->wait_written(bound); });
     return LogGuard(std::move(writer));
 }
 
