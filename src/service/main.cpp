@@ -9,6 +9,7 @@
 
 #include "common/async/notify.h"
 #include "common/async/runtime.h"
+#include "common/async/task.h"
 #include "common/log.h"
 #include "common/utf.h"
 #include "service/agent_loop.h"
@@ -56,14 +57,19 @@ int finish(const Result<void>& r) {
 }  // namespace
 
 int main() {
-    switch (choose_run_mode(command_line_args())) {
-        case RunMode::version:
-            service::write_stdout(std::string(kVersionLine) + "\n");
-            return 0;
-        case RunMode::foreground:
-            return finish(run_console());
-        case RunMode::service:
-            return finish(service::run_service_dispatcher());
+    try {
+        switch (choose_run_mode(command_line_args())) {
+            case RunMode::version:
+                service::write_stdout(std::string(kVersionLine) + "\n");
+                return 0;
+            case RunMode::foreground:
+                return finish(run_console());
+            case RunMode::service:
+                return finish(service::run_service_dispatcher());
+        }
+    } catch (...) {
+        // Out of the agent loop in the console mode: its last words, not std::terminate.
+        service::write_stderr("Error: " + async::exception_text(std::current_exception()) + "\n");
     }
     return 1;
 }

@@ -295,6 +295,31 @@ std::optional<int> ConsoleAgent::stop() {
     return p_->wait();
 }
 
+std::vector<pid_t> windows_processes(const std::string& exe_name) {
+    std::vector<pid_t> pids;
+    const std::string prefix_var = "WINEPREFIX=" + wine_prefix();
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string comm = read_file(entry.path().string() + "/comm");
+        if (!comm.empty() && comm.back() == '\n')
+            comm.pop_back();
+        if (comm != exe_name)
+            continue;
+        const std::string environ_text = read_file(entry.path().string() + "/environ");
+        std::size_t at = 0;
+        for (std::size_t end; (end = environ_text.find('\0', at)) != std::string::npos;
+             at = end + 1) {
+            if (environ_text.compare(at, end - at, prefix_var) == 0) {
+                pids.push_back(static_cast<pid_t>(std::stoi(name)));
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
 std::string token_dir() {
     const char* user = std::getenv("USER");
     return prefix_path(std::string("C:\\users\\") + (user ? user : "root") +

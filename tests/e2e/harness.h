@@ -100,6 +100,10 @@ class ConsoleAgent {
     std::unique_ptr<Process> p_;
 };
 
+// Linux process ids of the Windows programs of that executable name (e.g. "qel-agent.exe")
+// that run in the tests' Wine prefix.
+std::vector<pid_t> windows_processes(const std::string& exe_name);
+
 // The folder of the console session's token file (session 1's user is the one running Wine).
 std::string token_dir();
 

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+
+#include <signal.h>
 #include <thread>
 
 #include "harness.h"
@@ -179,6 +181,78 @@ class ServiceWithDoubles : public Service {
         return n;
     }
 };
+
+// Wine gives programs started from Linux PROGRAMDATA from its registry, not from our
+// environment: while this lives, they get the service's C:\users\Public.
+class ConsoleProgramData {
+  public:
+    ConsoleProgramData() { set(kServiceProgramData); }
+    ~ConsoleProgramData() { set("C:\\ProgramData"); }
+
+  private:
+    static constexpr const char* kProfileList =
+        "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+    static constexpr const char* kServiceProgramData = "C:\\users\\Public";
+    static void set(const char* value) {
+        EXPECT_EQ(run_windows("reg", {"add", kProfileList, "/v", "ProgramData", "/t",
+                                      "REG_EXPAND_SZ", "/d", value, "/f"})
+                      .status,
+                  0);
+    }
+};
+
+TEST_F(ServiceWithDoubles, AConsoleAgentBesideTheServiceLeavesItsKillSwitchAlone) {
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    ASSERT_EQ(
+        request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})"),
+        R"({"ok":true,"result":{"engaged":true,"singbox_path":null,"tun_iface_alias":"lo"}})");
+    ASSERT_EQ(filters(), 6u);
+    const std::string record_file = prefix_path(kServiceDataRoot + "\\runtime\\kill-switch.json");
+    const std::string record = read_file(record_file);
+    ASSERT_FALSE(record.empty());
+    const std::string token = read_file(token_dir() + "/agent.tok");
+    ASSERT_EQ(windows_processes("qel-agent.exe").size(), 1u);
+
+    // An administrator's console agent over the service's data folder and filtering engine.
+    // Under Wine its pipe opens beside the service's, so Ctrl+C ends it; on Windows its pipe
+    // cannot be created, which ends it through the same orderly shutdown and disengage.
+    const ConsoleProgramData same_data_folder;
+    const std::vector<std::string> console_env = agent_env();
+    {
+        ConsoleAgent console(console_env);
+        ASSERT_TRUE(console.wait_line("ipc: listening on"));
+        ASSERT_TRUE(console.wait_ready());
+        ASSERT_EQ(console.stop(), 0);
+        const std::string out = console.proc().out();
+        EXPECT_NE(out.find("kill-switch disengage called but was not engaged"), std::string::npos);
+        EXPECT_EQ(out.find("removed what agent run"), std::string::npos) << out;
+    }
+    EXPECT_EQ(filters(), 6u);
+    EXPECT_EQ(read_file(record_file), record);
+    // The console agent gave the session a token of its own; the service still holds its own.
+    { std::ofstream(token_dir() + "/agent.tok", std::ios::binary) << token; }
+    EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
+              R"({"ok":true,"result":{"engaged":true}})");
+    EXPECT_EQ(request(R"({"method":"state"})"),
+              R"({"ok":true,"result":{"kill_switch_engaged":true,"state":"idle"}})");
+
+    // The service killed: its filters stay (fail closed) until the next agent's disengage.
+    const std::vector<pid_t> service = windows_processes("qel-agent.exe");
+    ASSERT_EQ(service.size(), 1u);
+    kill(service[0], SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!windows_processes("qel-agent.exe").empty() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(windows_processes("qel-agent.exe").empty());
+    EXPECT_EQ(filters(), 6u);
+    ConsoleAgent next(console_env);
+    ASSERT_TRUE(next.wait_ready());
+    EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+    EXPECT_EQ(filters(), 0u);
+    EXPECT_TRUE(read_file(record_file).empty()) << next.proc().out();
+}
 
 TEST_F(ServiceWithDoubles, AServiceStopReleasesTheKillSwitch) {
     ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
