@@ -221,6 +221,18 @@ class KillSwitchAcrossAgents : public ::testing::Test {
     static bool engaged_by(const std::string& reply) {
         return reply.find(R"("engaged":true)") != std::string::npos;
     }
+    // A new agent's disengage, with no agent before it still running: nothing of ours stays.
+    static void next_agent_removes_everything() {
+        ConsoleAgent next(kill_switch_env());
+        ASSERT_TRUE(next.wait_ready());
+        EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+                  R"({"ok":true,"result":{"engaged":false}})");
+        const WfpState st = read_wfp_state(kState);
+        EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
+        EXPECT_EQ(st.sublayers, 0);
+        EXPECT_TRUE(read_file(record_file()).empty());
+        EXPECT_EQ(next.stop(), 0);
+    }
 };
 
 TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
@@ -260,14 +272,7 @@ TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
     first->proc().wait();
     first.reset();
     EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
-    ConsoleAgent third(kill_switch_env());
-    ASSERT_TRUE(third.wait_ready());
-    EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
-              R"({"ok":true,"result":{"engaged":false}})");
-    const WfpState st = read_wfp_state(kState);
-    EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
-    EXPECT_EQ(st.sublayers, 0);
-    EXPECT_TRUE(read_file(record_file()).empty());
+    next_agent_removes_everything();
 }
 
 TEST_F(KillSwitchAcrossAgents, AnAgentKilledAtAnyStepOfAnEngageLeavesNothingBehind) {
@@ -295,15 +300,7 @@ TEST_F(KillSwitchAcrossAgents, AnAgentKilledAtAnyStepOfAnEngageLeavesNothingBehi
             EXPECT_EQ(request(engage), "<EOF>");  // no reply: the agent is gone
             EXPECT_EQ(killed.proc().wait(), 99);
         }
-        ConsoleAgent next(kill_switch_env());
-        ASSERT_TRUE(next.wait_ready());
-        EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
-                  R"({"ok":true,"result":{"engaged":false}})");
-        const WfpState st = read_wfp_state(kState);
-        EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
-        EXPECT_EQ(st.sublayers, 0);
-        EXPECT_TRUE(read_file(record_file()).empty());
-        EXPECT_EQ(next.stop(), 0);
+        next_agent_removes_everything();
     }
 }
 
