@@ -1,22 +1,31 @@
-# Shared by scripts/run, scripts/test and scripts/fuzz: package installation, the builds, and
-# the fuzzer runs.
+# Shared by the scripts: package installation, the builds, the fuzzer runs, and ending what
+# they started on Ctrl+C.
 # shellcheck shell=sh
 set -eu
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# A script finds the repository through its own path; a shell that sources this file (from the
+# repository's root or its scripts folder) through the working folder.
+if [ -f "$(dirname "$0")/lib.sh" ]; then
+    ROOT=$(cd "$(dirname "$0")/.." && pwd)
+elif [ -f scripts/lib.sh ]; then
+    ROOT=$(pwd)
+else
+    echo "lib.sh: source it from the repository's root: . scripts/lib.sh" >&2
+    # shellcheck disable=SC2317 # exit: when it is run instead of sourced
+    return 1 2>/dev/null || exit 1
+fi
 BUILD="$ROOT/build"
 WINDOWS_BUILD="$BUILD/windows"
 NATIVE_BUILD="$BUILD/native"
 FUZZ_BUILD="$BUILD/fuzz"
 export WINEPREFIX="$BUILD/wineprefix"
 export WINEDEBUG=-all
-WINE=/usr/lib/wine/wine64
+# QEL_WINE, QEL_WINESERVER
+# shellcheck source=scripts/wine.env
+. "$ROOT/scripts/wine.env"
 
 PACKAGES="cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 libasio-dev \
 nlohmann-json3-dev libspdlog-dev libfmt-dev googletest libssl-dev"
-# The fuzz build's compiler and libFuzzer, on top of the packages above.
-FUZZ_PACKAGES="clang libclang-rt-14-dev"
-FUZZ_TARGETS="request_line connection log_filter tun_alias json_text"
 
 # Installs every package of PACKAGES that is missing (needs root on a fresh machine).
 install_packages() {
@@ -24,10 +33,18 @@ install_packages() {
     install_missing $PACKAGES
 }
 
-# The same for FUZZ_PACKAGES.
+# The fuzz build's compiler and libFuzzer: the clang on PATH, or the distribution's default
+# one (the package clang) when there is none, and the compiler runtime of that clang's version.
 install_fuzz_packages() {
-    # shellcheck disable=SC2086
-    install_missing $FUZZ_PACKAGES
+    if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null; then
+        install_missing clang
+    fi
+    major=$(clang --version 2>/dev/null | sed -n '1s/.*clang version \([0-9][0-9]*\).*/\1/p')
+    if [ -z "$major" ]; then
+        echo "cannot tell the version of clang ($(command -v clang || echo 'not found'))" >&2
+        exit 1
+    fi
+    install_missing "libclang-rt-$major-dev"
 }
 
 install_missing() {
@@ -43,7 +60,10 @@ install_missing() {
         exit 1
     fi
     echo "installing:$missing"
-    apt-get update -qq
+    if [ -z "${APT_UPDATED:-}" ]; then
+        apt-get update -qq
+        APT_UPDATED=1
+    fi
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
@@ -72,13 +92,24 @@ build_fuzz() {
     cmake --build "$FUZZ_BUILD" "$@"
 }
 
+# The fuzz targets, one a line, as tests/fuzz/CMakeLists.txt defines them; the fuzz build's
+# configuration writes this file.
+FUZZ_TARGET_LIST="$FUZZ_BUILD/fuzz-targets.txt"
+
 # Runs every fuzz target for $1 seconds, all at once, one process each. New corpus entries go
 # to build/fuzz/corpus/<target>, crash, hang and out-of-memory inputs to
 # build/fuzz/artifacts/<target>. Prints a line per target; fails when any target failed.
 run_fuzzers() {
     seconds=$1
+    if [ ! -s "$FUZZ_TARGET_LIST" ]; then
+        echo "no fuzz targets in $FUZZ_TARGET_LIST: build the fuzzers first (build_fuzz)" >&2
+        return 1
+    fi
+    targets=$(cat "$FUZZ_TARGET_LIST")
     mkdir -p "$FUZZ_BUILD/logs"
-    for t in $FUZZ_TARGETS; do
+    # The fuzzers' process ids, in the order of $targets.
+    set --
+    for t in $targets; do
         rm -rf "$FUZZ_BUILD/artifacts/$t"
         mkdir -p "$FUZZ_BUILD/corpus/$t" "$FUZZ_BUILD/artifacts/$t"
         # A RUST_LOG value is short; the others read lines and files that may be long.
@@ -88,14 +119,16 @@ run_fuzzers() {
         "$FUZZ_BUILD/bin/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
             -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$FUZZ_BUILD/artifacts/$t/" \
             "$FUZZ_BUILD/corpus/$t" "$ROOT/tests/fuzz/corpus/$t" >"$FUZZ_BUILD/logs/$t.log" 2>&1 &
-        eval "pid_$t=\$!"
+        set -- "$@" "$!"
+        CHILDREN="$CHILDREN $!"
     done
     failed=0
-    pid=""
-    for t in $FUZZ_TARGETS; do
-        eval "pid=\$pid_$t"
+    for t in $targets; do
+        pid=$1
+        shift
         rc=0
         wait "$pid" || rc=$?
+        forget_child "$pid"
         log="$FUZZ_BUILD/logs/$t.log"
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
         corpus=$(sed -n 's/.* corp: \([0-9]*\/[^ ]*\) .*/\1/p' "$log" | tail -n 1)
@@ -113,4 +146,41 @@ run_fuzzers() {
         fi
     done
     return $failed
+}
+
+# What on_signal ends: the processes that a script runs in the background, and process groups
+# as -<group id>.
+CHILDREN=""
+
+forget_child() {
+    rest=""
+    for c in $CHILDREN; do
+        [ "$c" = "$1" ] || rest="$rest $c"
+    done
+    CHILDREN=$rest
+}
+
+# Runs "$@" as a process group of its own and waits for it. A trapped signal interrupts `wait`
+# at once (while a command runs in the foreground, the shell holds its traps back until the
+# command ends), and on_signal can then end the whole group: ctest leaves its running tests
+# behind when only ctest is ended.
+run_step() {
+    setsid -w "$@" &
+    step=$!
+    CHILDREN="$CHILDREN -$step"
+    rc=0
+    wait "$step" || rc=$?
+    forget_child "-$step"
+    return "$rc"
+}
+
+# For the INT and TERM traps: ends what the script runs in the background, then exits with the
+# status $1 (130 for INT, 143 for TERM), which runs the EXIT trap.
+on_signal() {
+    for c in $CHILDREN; do
+        # dash's kill takes a negative id after the signal, but no "--".
+        kill -TERM "$c" 2>/dev/null || true
+    done
+    wait
+    exit "$1"
 }
