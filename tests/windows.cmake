@@ -1,7 +1,8 @@
 # Windows test programs run under Wine: CTest prefixes them with the emulator.
 qel_add_wine_fixture()
 add_test(NAME unit COMMAND unit_tests)
-set_tests_properties(unit PROPERTIES FIXTURES_REQUIRED wine)
+# Every test program gets a time-out: one that hangs fails instead of holding up the run.
+set_tests_properties(unit PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
 
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/tools ${CMAKE_BINARY_DIR}/tests/tools)
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/bench ${CMAKE_BINARY_DIR}/tests/bench)
@@ -20,11 +21,11 @@ add_executable(win_tests
   win/sandbox_lifecycle_test.cpp
 )
 target_include_directories(win_tests PRIVATE unit win)
-target_link_libraries(win_tests PRIVATE qel_win qel_tool_handles GTest::gtest)
-target_precompile_headers(win_tests REUSE_FROM qel_core)
-add_dependencies(win_tests fake-singbox)
+target_link_libraries(win_tests PRIVATE qel_service qel_tool_handles GTest::gtest)
+target_precompile_headers(win_tests REUSE_FROM qel_common)
+add_dependencies(win_tests fake-singbox singbox-lookup-probe)
 add_test(NAME win COMMAND win_tests)
-set_tests_properties(win PROPERTIES FIXTURES_REQUIRED wine)
+set_tests_properties(win PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600)
 
 # Session-token and admission tests: they run against the wtsapi32 double, which Wine loads
 # instead of its own wtsapi32 from beside the test program under the DLL override.
@@ -39,13 +40,14 @@ add_executable(win_auth_tests
   win/token_file_test.cpp
   win/token_refresh_win_test.cpp
   win/console_session_test.cpp
+  win/session_refresh_test.cpp
 )
 target_include_directories(win_auth_tests PRIVATE unit win doubles/wtsapi32)
-target_link_libraries(win_auth_tests PRIVATE qel_win qel_tool_handles GTest::gtest)
-target_precompile_headers(win_auth_tests REUSE_FROM qel_core)
+target_link_libraries(win_auth_tests PRIVATE qel_service qel_tool_handles GTest::gtest)
+target_precompile_headers(win_auth_tests REUSE_FROM qel_common)
 add_dependencies(win_auth_tests wtsapi32_double)
 add_test(NAME win_auth COMMAND win_auth_tests)
-set_tests_properties(win_auth PROPERTIES FIXTURES_REQUIRED wine
+set_tests_properties(win_auth PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600
   ENVIRONMENT "WINEDLLOVERRIDES=wtsapi32=n")
 # Kill-switch tests in-process under Wine, against the fwpuclnt.dll double beside them.
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/doubles/fwpuclnt ${CMAKE_BINARY_DIR}/tests/doubles/fwpuclnt)
@@ -61,10 +63,12 @@ add_executable(wfp_tests
   win/wfp_controller_test.cpp
   win/wfp_leftovers_test.cpp
   win/wfp_record_file_test.cpp
+  win/dispatcher_test.cpp
 )
 target_include_directories(wfp_tests PRIVATE unit win)
-target_link_libraries(wfp_tests PRIVATE qel_win fwpuclnt_double_state qel_tool_handles GTest::gtest)
-target_precompile_headers(wfp_tests REUSE_FROM qel_core)
+target_link_libraries(wfp_tests PRIVATE qel_service fwpuclnt_double_state qel_tool_handles GTest::gtest)
+target_precompile_headers(wfp_tests REUSE_FROM qel_common)
 add_dependencies(wfp_tests fwpuclnt_double)
 add_test(NAME wfp COMMAND wfp_tests)
-set_tests_properties(wfp PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "WINEDLLOVERRIDES=fwpuclnt=n")
+set_tests_properties(wfp PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600
+  ENVIRONMENT "WINEDLLOVERRIDES=fwpuclnt=n")

@@ -7,13 +7,13 @@
 
 #include "auth/admission.h"
 #include "auth/session_tokens.h"
-#include "ipc/connection.h"
-#include "ipc/dispatcher.h"
 #include "ipc/pipe_stream.h"
 
 namespace qel::ipc {
 
-asio::awaitable<Result<void>> handle_client(PipeInstance pipe, Handles handles) {
+asio::awaitable<Result<void>> handle_client(PipeInstance pipe,
+                                            std::shared_ptr<auth::SessionTokens> sessions,
+                                            Dispatch dispatch) {
     Result<std::uint32_t> admitted = auth::check_console_session(pipe.native_handle());
     if (!admitted) {
         // Nothing the client sent is read; a failing write changes nothing.
@@ -27,12 +27,10 @@ asio::awaitable<Result<void>> handle_client(PipeInstance pipe, Handles handles) 
     const std::uint32_t session = admitted.value();
 
     ConnectionServices services;
-    services.verify_token = [sessions = handles.sessions, session](std::string token) {
+    services.verify_token = [sessions = std::move(sessions), session](std::string token) {
         return auth::verify_token(sessions, session, std::move(token));
     };
-    services.dispatch = [handles](Request request) {
-        return dispatch(std::move(request), handles);
-    };
+    services.dispatch = std::move(dispatch);
     services.describe_error = describe_io_error;
 
     PipeStream stream(pipe);

@@ -25,10 +25,14 @@ inline constexpr std::size_t kMaxRequestLine = 16 * 1024 * 1024;
 inline constexpr std::string_view kRejectSessionLine =
     "{\"ok\":false,\"error\":\"unauthorized: session\"}\n";
 
+// The methods of an authenticated connection: one reply per request. The layer above the
+// pipe server provides them; the server only passes the requests on.
+using Dispatch = std::function<asio::awaitable<Response>(Request request)>;
+
 struct ConnectionServices {
     // True when the token is the one held for the connection's session.
     std::function<asio::awaitable<bool>(std::string token)> verify_token;
-    std::function<asio::awaitable<Response>(Request request)> dispatch;
+    Dispatch dispatch;
     // The text of an I/O error of the stream.
     std::function<std::string(std::error_code)> describe_error;
 };

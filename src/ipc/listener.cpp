@@ -18,8 +18,10 @@ namespace {
 
 constexpr auto kLog = log::Target::ipc;
 
-asio::awaitable<void> client_task(PipeInstance pipe, Handles handles) {
-    Result<void> r = co_await handle_client(std::move(pipe), std::move(handles));
+asio::awaitable<void> client_task(PipeInstance pipe, std::shared_ptr<auth::SessionTokens> sessions,
+                                  Dispatch dispatch) {
+    Result<void> r =
+        co_await handle_client(std::move(pipe), std::move(sessions), std::move(dispatch));
     if (!r)
         log::debug(kLog, "ipc: client session ended: {:#}", r.error());
 }
@@ -31,8 +33,9 @@ asio::awaitable<bool> cancelled() {
 
 }  // namespace
 
-asio::awaitable<Result<void>> ipc_loop(std::optional<async::oneshot::Sender> ready, Handles handles,
-                                       std::shared_ptr<async::Notify> shutdown) {
+asio::awaitable<Result<void>> ipc_loop(std::optional<async::oneshot::Sender> ready,
+                                       std::shared_ptr<auth::SessionTokens> sessions,
+                                       Dispatch dispatch, std::shared_ptr<async::Notify> shutdown) {
     using namespace asio::experimental::awaitable_operators;
     const std::string pipe_name = to_utf8_lossy(kPipeName);
     log::info(kLog, "ipc: listening on {}", pipe_name);
@@ -92,7 +95,7 @@ asio::awaitable<Result<void>> ipc_loop(std::optional<async::oneshot::Sender> rea
             co_return std::move(next).error().context("recreate pipe instance");
         }
         listening = std::move(next).value();
-        async::spawn_detached(io, kLog, client_task(std::move(connected), handles));
+        async::spawn_detached(io, kLog, client_task(std::move(connected), sessions, dispatch));
     }
 }
 

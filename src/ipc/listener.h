@@ -7,15 +7,18 @@
 
 #include <asio/awaitable.hpp>
 
+#include "auth/session_tokens.h"
 #include "common/async/notify.h"
 #include "common/async/oneshot.h"
 #include "common/error.h"
-#include "ipc/handles.h"
+#include "ipc/connection.h"
 
 namespace qel::ipc {
 
 // Returns success once `shutdown` fired, an error when a pipe instance cannot be created.
-asio::awaitable<Result<void>> ipc_loop(std::optional<async::oneshot::Sender> ready, Handles handles,
-                                       std::shared_ptr<async::Notify> shutdown);
+// Each client is admitted and authenticated against `sessions`, then served by `dispatch`.
+asio::awaitable<Result<void>> ipc_loop(std::optional<async::oneshot::Sender> ready,
+                                       std::shared_ptr<auth::SessionTokens> sessions,
+                                       Dispatch dispatch, std::shared_ptr<async::Notify> shutdown);
 
 }  // namespace qel::ipc

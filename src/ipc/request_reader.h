@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/error.h"
+#include "common/json_builder.h"
 #include "ipc/byte_cursor.h"
-#include "ipc/json_builder.h"
 #include "ipc/request.h"
 
 namespace qel::ipc {

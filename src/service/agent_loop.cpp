@@ -3,6 +3,7 @@
 #include "common/async/task.h"
 #include "common/log.h"
 #include "ipc/listener.h"
+#include "methods/dispatcher.h"
 #include "sandbox/lifecycle/lifecycle.h"
 #include "service/session_refresh.h"
 #include "wfp/controller/controller.h"
@@ -13,11 +14,12 @@ namespace {
 constexpr auto kLog = log::Target::service;
 
 asio::awaitable<void> listener_task(std::optional<async::oneshot::Sender> ready,
-                                    ipc::Handles handles,
+                                    std::shared_ptr<auth::SessionTokens> sessions,
+                                    ipc::Dispatch dispatch,
                                     std::shared_ptr<async::Notify> shutdown_to_wait,
                                     std::shared_ptr<async::Notify> shutdown_to_fire) {
-    Result<void> r =
-        co_await ipc::ipc_loop(std::move(ready), std::move(handles), std::move(shutdown_to_wait));
+    Result<void> r = co_await ipc::ipc_loop(std::move(ready), std::move(sessions),
+                                            std::move(dispatch), std::move(shutdown_to_wait));
     if (!r) {
         log::error(kLog, "ipc loop failed: {:#} \u2014 triggering service shutdown", r.error());
         shutdown_to_fire->notify_waiters();
@@ -31,22 +33,25 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
     // Armed first: a firing while the start-up below runs is not lost.
     async::Notify::Wait stop = shutdown->arm();
 
-    ipc::Handles handles{
-        std::make_shared<ipc::ConnState>(ipc::Idle{}),
+    const methods::Handles handles{
+        std::make_shared<methods::ConnState>(methods::Idle{}),
         std::make_shared<sandbox::Sandbox>(),
         std::make_shared<wfp::KillSwitchController>(),
-        std::make_shared<auth::SessionTokens>(),
+    };
+    const auto sessions = std::make_shared<auth::SessionTokens>();
+    ipc::Dispatch dispatch = [handles](ipc::Request request) {
+        return methods::dispatch(std::move(request), handles);
     };
 
-    Result<void> first_refresh = co_await auth::refresh_active_sessions(handles.sessions);
+    Result<void> first_refresh = co_await auth::refresh_active_sessions(sessions);
     if (!first_refresh) {
         log::warn(kLog, "initial session refresh failed: {:#}", first_refresh.error());
     }
 
     asio::io_context& io = *co_await async::current_io();
-    async::spawn_detached(io, kLog, periodic_session_refresh(shutdown, handles.sessions));
-    async::JoinHandle listener =
-        async::spawn(io, listener_task(std::move(ready), handles, shutdown, shutdown));
+    async::spawn_detached(io, kLog, periodic_session_refresh(shutdown, sessions));
+    async::JoinHandle listener = async::spawn(
+        io, listener_task(std::move(ready), sessions, std::move(dispatch), shutdown, shutdown));
     if (foreground)
         async::spawn_detached(io, kLog, watch_ctrl_c(shutdown));
 

@@ -12,12 +12,12 @@
 #include "common/async/task.h"
 #include "common/log.h"
 #include "common/utf.h"
+#include "common/version.h"
 #include "service/agent_loop.h"
 #include "service/cli.h"
 #include "service/logging/setup.h"
 #include "service/service_host.h"
 #include "service/std_streams.h"
-#include "service/version.h"
 
 namespace {
 
@@ -37,7 +37,8 @@ std::vector<std::string> command_line_args() {
 
 Result<void> run_console() {
     logging::init_console_logging();
-    log::info(log::Target::service, "QEL.Agent starting (foreground mode), version 0.1.1");
+    log::info(log::Target::service, "QEL.Agent starting (foreground mode), version {}",
+              kAgentVersion);
     Result<std::unique_ptr<async::Runtime>> runtime = async::Runtime::build();
     if (!runtime)
         return std::move(runtime).error();

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
-#include "ipc/tun_alias.h"
+#include "sandbox/config/tun_alias.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ std::optional<std::string> reference_alias(std::string_view bytes) {
 }
 
 void check(std::string_view bytes) {
-    const auto alias = qel::ipc::tun_alias_from_config_text(bytes);
+    const auto alias = qel::sandbox::tun_alias_from_config_text(bytes);
     require(alias == reference_alias(bytes), "the alias matches the library's parse",
             bytes.substr(0, 4096));
 }

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "common/json_text.h"
-#include "ipc/state_snapshot.h"
+#include "methods/state_snapshot.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 namespace {
 
 using namespace std::chrono_literals;
@@ -29,4 +29,4 @@ TEST(StateSnapshot, EveryVariantAsItsObject) {
 }
 
 }  // namespace
-}  // namespace qel::ipc
+}  // namespace qel::methods

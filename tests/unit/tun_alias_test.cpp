@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "ipc/tun_alias.h"
+#include "sandbox/config/tun_alias.h"
 
-namespace qel::ipc {
+namespace qel::sandbox {
 namespace {
 
 TEST(TunAlias, TheFirstTunInboundWithAStringName) {
@@ -45,4 +45,4 @@ TEST(TunAlias, TheFirstTunInboundWithAStringName) {
 }
 
 }  // namespace
-}  // namespace qel::ipc
+}  // namespace qel::sandbox

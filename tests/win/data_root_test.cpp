@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "sandbox/config/data_root.h"
+#include "common/data_root.h"
+#include "sandbox/config/config_file.h"
 #include "win_test_util.h"
 
 namespace qel::sandbox {

@@ -5,13 +5,13 @@
 #include <nlohmann/json.hpp>
 
 #include "common/async/blocking.h"
+#include "common/data_root.h"
 #include "common/fs_win.h"
 #include "common/json_text.h"
 #include "common/path_join.h"
 #include "common/unique_handle_win.h"
 #include "common/utf.h"
 #include "common/win_error.h"
-#include "sandbox/config/data_root.h"
 
 namespace qel::sandbox {
 namespace {
@@ -77,6 +77,10 @@ Result<void> write_config_file(const std::wstring& dir, const std::wstring& tmp,
 }
 
 }  // namespace
+
+std::wstring config_path() {
+    return join_path(runtime_dir(), std::wstring_view(L"config.json"));
+}
 
 asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
     const std::wstring dir = runtime_dir();

@@ -10,6 +10,9 @@
 
 namespace qel::sandbox {
 
+// runtime_dir joined with "config.json".
+std::wstring config_path();
+
 // Writes the profile through "config.json.tmp" (flushed to disk), deletes an existing
 // "config.json", and moves the temporary file into its place. Returns config_path.
 asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile);

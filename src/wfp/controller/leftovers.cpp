@@ -12,7 +12,6 @@
 
 #include "common/log.h"
 #include "wfp/controller/record_file.h"
-#include "wfp/engine/engine_handle.h"
 #include "wfp/engine/fwpm_memory.h"
 #include "wfp/engine/key.h"
 #include "wfp/engine/wfp_engine.h"

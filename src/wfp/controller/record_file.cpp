@@ -8,12 +8,12 @@
 #include <thread>
 #include <utility>
 
+#include "common/data_root.h"
 #include "common/fs_win.h"
 #include "common/log.h"
 #include "common/path_join.h"
 #include "common/utf.h"
 #include "common/win_error.h"
-#include "sandbox/config/data_root.h"
 #include "wfp/engine/key.h"
 
 #include "common/unique_handle_win.h"
@@ -46,7 +46,7 @@ Result<std::string> read_file(const std::wstring& path) {
 }
 
 Result<void> write_file_atomically(const std::wstring& path, const std::string& text) {
-    if (Result<void> dir = win::create_dir_all(sandbox::runtime_dir()); !dir)
+    if (Result<void> dir = win::create_dir_all(runtime_dir()); !dir)
         return dir;
     const std::wstring tmp = path + L".tmp";
     {
@@ -139,7 +139,7 @@ void store(const std::wstring& path, const std::vector<KillSwitchRecord>& record
 }  // namespace
 
 std::wstring record_file_path() {
-    return join_path(sandbox::runtime_dir(), std::wstring_view(L"kill-switch.json"));
+    return join_path(runtime_dir(), std::wstring_view(L"kill-switch.json"));
 }
 
 const std::string& this_run() {
@@ -153,7 +153,7 @@ void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edi
     const std::wstring path = record_file_path();
     if (!create && !win::file_status(path))
         return;
-    if (Result<void> dir = win::create_dir_all(sandbox::runtime_dir()); !dir) {
+    if (Result<void> dir = win::create_dir_all(runtime_dir()); !dir) {
         log::warn(kLog, "kill-switch: cannot write record file {}: {}", to_utf8_lossy(path),
                   dir.error());
         return;

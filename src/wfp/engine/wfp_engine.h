@@ -1,23 +1,52 @@
 #pragma once
-// One filtering-engine handle together with the sublayer made for it: the unit that every
-// kill switch owns, opens afresh and releases exactly once.
+// The filtering-engine primitives the kill switch is built from: an engine handle with the
+// sublayer made for it (the unit that every kill switch owns, opens afresh and releases
+// exactly once), and adding and deleting one filter in that sublayer.
 
 #include <windows.h>
 
+#include <fwpmu.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
-#include "wfp/engine/engine_handle.h"
 #include "wfp/engine/key.h"
 
 namespace qel::wfp {
 
 inline constexpr std::uint16_t kSublayerWeight = 0x1000;
 inline constexpr std::wstring_view kSublayerName = L"QEL Agent kill-switch sublayer";
+
+// The owner of one filtering-engine handle.
+class EngineHandle {
+  public:
+    EngineHandle(EngineHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    EngineHandle& operator=(EngineHandle&&) = delete;
+    ~EngineHandle() { close(); }
+
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+    // FwpmEngineClose0, at most once; a failure is logged and the handle counts as closed.
+    void close();
+
+  private:
+    friend Result<EngineHandle> open_engine_handle();
+    explicit EngineHandle(HANDLE h) : h_(h) {}
+    HANDLE h_ = nullptr;
+};
+
+// The local engine, opened without a session: what is added through the handle is not
+// dynamic and outlives both the handle and the process.
+Result<EngineHandle> open_engine_handle();
 
 class WfpEngine {
   public:
@@ -54,5 +83,28 @@ Result<WfpEngine> open_wfp_engine(KeyPlan plan);
 // the delete gave. Failures are logged; the release never stops half-way. True when the
 // sublayer is still installed afterwards.
 bool close_wfp_engine(WfpEngine engine);
+
+// The heap cell a filter record's weight points to; kept as long as the filter's owner.
+using WeightCell = std::unique_ptr<std::uint64_t>;
+
+// What add_wfp_filter may touch of the owner being built: it takes the engine's next planned
+// key and appends to the two lists, which therefore stay in install order, one entry per
+// installed filter.
+struct FilterTarget {
+    WfpEngine& engine;
+    std::vector<GUID>& filter_keys;
+    std::vector<WeightCell>& weights;
+};
+
+// One filter with the engine's next planned key, neither persistent nor boot-time. The
+// conditions (and what their values point to) are only read during the call. On error the
+// lists are unchanged.
+Result<void> add_wfp_filter(FilterTarget target, const std::string& display_name,
+                            const GUID& layer_key, FWP_ACTION_TYPE action, std::uint64_t weight,
+                            std::span<const FWPM_FILTER_CONDITION0> conditions);
+
+// Never fails: a refused delete is logged and the caller goes on. True when the filter is
+// gone afterwards (deleted now, or not installed at all).
+bool delete_wfp_filter(const WfpEngine& engine, const GUID& filter_key);
 
 }  // namespace qel::wfp

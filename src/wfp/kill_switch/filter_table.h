@@ -7,11 +7,8 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
-#include "common/error.h"
-#include "wfp/kill_switch/kill_switch.h"
 #include "wfp/kill_switch/wfp_ids.h"
 
 namespace qel::wfp {
@@ -51,15 +48,5 @@ inline constexpr std::array<FilterRow, 8> kFilterTable{{
     {FilterGroup::block_all, "QEL block-all (v6)", &kLayerAleAuthConnectV6, kWeightBlockAll,
      FWP_ACTION_BLOCK},
 }};
-
-// After a refused filter: leave the group's later rows out, or still try them.
-enum class OnFailure { stop, attempt_rest };
-
-// Adds the group's rows in table order, each with the given conditions and the row's name
-// followed by the subject (the alias or the path; empty for the fixed names). The error is
-// the first refused filter's.
-Result<void> add_filter_group(KillSwitch& kill_switch, FilterGroup group, std::string_view subject,
-                              std::span<const FWPM_FILTER_CONDITION0> conditions,
-                              OnFailure on_failure);
 
 }  // namespace qel::wfp

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "common/error.h"
-#include "wfp/engine/filters.h"
 #include "wfp/engine/wfp_engine.h"
 
 namespace qel::wfp {
@@ -32,7 +31,7 @@ struct Remains {
 using ReleaseHook = std::function<void(const Remains&)>;
 
 // One kill switch and everything it must release. Built only by install_kill_switch; its
-// destruction is its one release (uninstall_kill_switch): the filters are deleted in install
+// destruction is its one release: the filters are deleted in install
 // order, "kill-switch disengaged" is written, the engine is released, the hook learns what
 // remains, and only then are the lists and cells freed.
 struct KillSwitch {
@@ -58,6 +57,10 @@ Result<std::unique_ptr<KillSwitch>> install_kill_switch(WfpEngine engine,
                                                         std::optional<std::string> tun_alias,
                                                         ReleaseHook on_released = {});
 
-void uninstall_kill_switch(std::unique_ptr<KillSwitch> kill_switch);
+// The NET_LUID value of the interface with this alias.
+Result<std::uint64_t> resolve_tun_alias(const std::string& alias);
+
+// The error that stands for a failed lookup in the fallback warning.
+Error map_tun_alias_error(const std::string& alias, const Error& error);
 
 }  // namespace qel::wfp

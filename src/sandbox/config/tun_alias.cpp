@@ -1,10 +1,10 @@
-#include "ipc/tun_alias.h"
+#include "sandbox/config/tun_alias.h"
 
 #include <nlohmann/json.hpp>
 
-#include "ipc/json_builder.h"
+#include "common/json_builder.h"
 
-namespace qel::ipc {
+namespace qel::sandbox {
 namespace {
 
 // Builds the document while counting its depth; any error or a 128th level stops the parse.
@@ -90,4 +90,4 @@ std::optional<std::string> tun_alias_from_config_text(std::string_view bytes) {
     return std::nullopt;
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::sandbox

@@ -5,9 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include "common/error.h"
-#include "ipc/handles.h"
+#include "methods/handles.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 
 using MethodResult = Result<nlohmann::json>;
 
@@ -15,4 +15,4 @@ asio::awaitable<MethodResult> connect_method(nlohmann::json params, Handles hand
 asio::awaitable<MethodResult> disconnect_method(Handles handles);
 asio::awaitable<MethodResult> state_method(Handles handles);
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

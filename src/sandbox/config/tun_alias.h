@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace qel::ipc {
+namespace qel::sandbox {
 
 // From the configuration file's bytes: one JSON document (UTF-8, no byte-order mark, nested at
 // most 127 levels, only JSON white space after it) whose "inbounds" array holds an object with
@@ -16,4 +16,4 @@ std::optional<std::string> tun_alias_from_config_text(std::string_view bytes);
 // Reads config_path afresh (a plain blocking read on the calling thread) and applies the above.
 std::optional<std::string> tun_alias_from_config();
 
-}  // namespace qel::ipc
+}  // namespace qel::sandbox

@@ -1,6 +1,6 @@
-#include "ipc/json_builder.h"
+#include "common/json_builder.h"
 
-namespace qel::ipc {
+namespace qel {
 
 nlohmann::json JsonBuilder::take() {
     stack_.clear();
@@ -24,4 +24,4 @@ nlohmann::json* JsonBuilder::place(nlohmann::json v) {
     return &member;
 }
 
-}  // namespace qel::ipc
+}  // namespace qel

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace qel::ipc {
+namespace qel::methods {
 
 inline constexpr std::uint64_t kDefaultLogTail = 200;
 
@@ -20,4 +20,4 @@ std::uint64_t log_tail_param(const nlohmann::json& params);
 // A string member, or nothing when it is absent or of another type (null included).
 std::optional<std::string> string_param(const nlohmann::json& params, const char* name);
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

@@ -1,8 +1,8 @@
 #include <nlohmann/json.hpp>
 
-#include "ipc/state_snapshot.h"
+#include "methods/state_snapshot.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 
 nlohmann::json state_snapshot(const ConnectionState& state, MonoTime now) {
     struct Visitor {
@@ -28,4 +28,4 @@ nlohmann::json state_snapshot(const ConnectionState& state, MonoTime now) {
     return std::visit(Visitor{now}, state);
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

@@ -3,13 +3,11 @@
 
 #include <string>
 
-namespace qel::sandbox {
+namespace qel {
 
 // PROGRAMDATA (or C:\ProgramData when unset or not valid Unicode) joined with "QEL".
 std::wstring data_root();
-// data_root joined with "runtime".
+// data_root joined with "runtime": sing-box's configuration and the kill switch's record.
 std::wstring runtime_dir();
-// data_root joined with "runtime", then "config.json".
-std::wstring config_path();
 
-}  // namespace qel::sandbox
+}  // namespace qel

@@ -4,13 +4,13 @@
 #include <asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
-#include "ipc/handles.h"
-#include "ipc/state_methods.h"
+#include "methods/handles.h"
+#include "methods/state_methods.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 
 asio::awaitable<MethodResult> kill_switch_engage_method(nlohmann::json params, Handles handles);
 asio::awaitable<MethodResult> kill_switch_disengage_method(Handles handles);
 asio::awaitable<MethodResult> kill_switch_status_method(Handles handles);
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace qel::ipc {
+namespace qel {
 
 class JsonBuilder {
   public:
@@ -30,4 +30,4 @@ class JsonBuilder {
     std::string key_;
 };
 
-}  // namespace qel::ipc
+}  // namespace qel

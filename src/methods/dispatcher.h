@@ -3,12 +3,12 @@
 
 #include <asio/awaitable.hpp>
 
-#include "ipc/handles.h"
 #include "ipc/request.h"
+#include "methods/handles.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 
 // One reply per request, carrying the request's id; every failure is an error reply.
-asio::awaitable<Response> dispatch(Request request, Handles handles);
+asio::awaitable<ipc::Response> dispatch(ipc::Request request, Handles handles);
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

@@ -1,6 +1,6 @@
-#include "ipc/params.h"
+#include "methods/params.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 
 const nlohmann::json* param(const nlohmann::json& params, const char* name) {
     if (!params.is_object())
@@ -25,4 +25,4 @@ std::optional<std::string> string_param(const nlohmann::json& params, const char
     return std::nullopt;
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

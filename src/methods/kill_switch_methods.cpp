@@ -1,13 +1,13 @@
-#include "ipc/kill_switch_methods.h"
+#include "methods/kill_switch_methods.h"
 
 #include "common/log.h"
 #include "common/utf.h"
-#include "ipc/params.h"
-#include "ipc/tun_alias.h"
+#include "methods/params.h"
 #include "sandbox/config/singbox_lookup.h"
+#include "sandbox/config/tun_alias.h"
 #include "wfp/controller/controller.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 namespace {
 
 constexpr auto kLog = log::Target::ipc;
@@ -34,7 +34,7 @@ asio::awaitable<MethodResult> kill_switch_engage_method(nlohmann::json params, H
     std::optional<std::string> path = application_path(params);
     std::optional<std::string> alias = string_param(params, "tun_iface_alias");
     if (!alias)
-        alias = tun_alias_from_config();
+        alias = sandbox::tun_alias_from_config();
 
     Result<void> engaged = co_await wfp::engage_kill_switch(handles.kill_switch, path, alias);
     if (!engaged) {
@@ -56,4 +56,4 @@ asio::awaitable<MethodResult> kill_switch_status_method(Handles handles) {
     co_return nlohmann::json{{"engaged", engaged}};
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

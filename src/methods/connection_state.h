@@ -6,7 +6,7 @@
 
 #include "common/async/rw_lock.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 
 using MonoTime = std::chrono::steady_clock::time_point;
 
@@ -30,4 +30,4 @@ struct Failed {
 using ConnectionState = std::variant<Idle, Connecting, Connected, Disconnecting, Failed>;
 using ConnState = async::RwLock<ConnectionState>;
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

@@ -1,10 +1,10 @@
-#include "sandbox/config/data_root.h"
+#include "common/data_root.h"
 
 #include "common/env.h"
 #include "common/path_join.h"
 #include "common/utf.h"
 
-namespace qel::sandbox {
+namespace qel {
 
 std::wstring data_root() {
     const EnvValue v = read_env("PROGRAMDATA");
@@ -16,8 +16,4 @@ std::wstring runtime_dir() {
     return join_path(data_root(), std::wstring_view(L"runtime"));
 }
 
-std::wstring config_path() {
-    return join_path(runtime_dir(), std::wstring_view(L"config.json"));
-}
-
-}  // namespace qel::sandbox
+}  // namespace qel

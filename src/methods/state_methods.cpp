@@ -1,12 +1,12 @@
-#include "ipc/state_methods.h"
+#include "methods/state_methods.h"
 
 #include "common/log.h"
-#include "ipc/params.h"
-#include "ipc/state_snapshot.h"
+#include "methods/params.h"
+#include "methods/state_snapshot.h"
 #include "sandbox/lifecycle/lifecycle.h"
 #include "wfp/controller/controller.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 namespace {
 constexpr auto kLog = log::Target::ipc;
 }
@@ -66,4 +66,4 @@ asio::awaitable<MethodResult> state_method(Handles handles) {
     co_return result;
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

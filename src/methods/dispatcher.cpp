@@ -1,21 +1,21 @@
-#include "ipc/dispatcher.h"
+#include "methods/dispatcher.h"
 
 #include <functional>
 
 #include <nlohmann/json.hpp>
 
 #include "common/json_text.h"
-#include "ipc/kill_switch_methods.h"
-#include "ipc/params.h"
-#include "ipc/state_methods.h"
+#include "common/version.h"
+#include "methods/kill_switch_methods.h"
+#include "methods/params.h"
+#include "methods/state_methods.h"
 #include "sandbox/lifecycle/lifecycle.h"
-#include "service/version.h"
 
-namespace qel::ipc {
+namespace qel::methods {
 namespace {
 
-Response reply(std::optional<nlohmann::json> id, MethodResult outcome) {
-    Response r;
+ipc::Response reply(std::optional<nlohmann::json> id, MethodResult outcome) {
+    ipc::Response r;
     r.id = std::move(id);
     r.ok = outcome.ok();
     if (outcome.ok()) {
@@ -28,8 +28,8 @@ Response reply(std::optional<nlohmann::json> id, MethodResult outcome) {
 
 // "logs" writes the ring's lines straight into the reply's text while the sandbox is locked:
 // copying them out and through a value tree made up most of a 20 KiB reply's cost.
-asio::awaitable<Response> logs_reply(std::optional<nlohmann::json> id, const nlohmann::json& params,
-                                     Handles handles) {
+asio::awaitable<ipc::Response> logs_reply(std::optional<nlohmann::json> id,
+                                          const nlohmann::json& params, Handles handles) {
     std::string text = "{\"lines\":[";
     bool first = true;
     const std::function<void(const std::string&)> append = [&](const std::string& line) {
@@ -41,7 +41,7 @@ asio::awaitable<Response> logs_reply(std::optional<nlohmann::json> id, const nlo
     text.reserve(32 * 1024);
     co_await sandbox::visit_log_tail(handles.sandbox, log_tail_param(params), append);
     text += "]}";
-    Response r;
+    ipc::Response r;
     r.id = std::move(id);
     r.ok = true;
     r.result_text = std::move(text);
@@ -73,7 +73,7 @@ asio::awaitable<MethodResult> run_method(const std::string& m, nlohmann::json pa
     co_return Error("unknown method: " + m);
 }
 
-asio::awaitable<Response> dispatch(Request request, Handles handles) {
+asio::awaitable<ipc::Response> dispatch(ipc::Request request, Handles handles) {
     std::optional<nlohmann::json> id = std::move(request.id);
     if (request.method == "logs")
         co_return co_await logs_reply(std::move(id), request.params, std::move(handles));
@@ -82,4 +82,4 @@ asio::awaitable<Response> dispatch(Request request, Handles handles) {
     co_return reply(std::move(id), std::move(outcome));
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::methods

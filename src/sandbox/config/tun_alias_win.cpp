@@ -2,13 +2,13 @@
 
 #include <string>
 
-#include "ipc/tun_alias.h"
-#include "sandbox/config/data_root.h"
+#include "sandbox/config/config_file.h"
+#include "sandbox/config/tun_alias.h"
 
-namespace qel::ipc {
+namespace qel::sandbox {
 
 std::optional<std::string> tun_alias_from_config() {
-    const std::wstring path = sandbox::config_path();
+    const std::wstring path = config_path();
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -26,4 +26,4 @@ std::optional<std::string> tun_alias_from_config() {
     return tun_alias_from_config_text(bytes);
 }
 
-}  // namespace qel::ipc
+}  // namespace qel::sandbox
