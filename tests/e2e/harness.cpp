@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -292,7 +294,41 @@ bool ConsoleAgent::wait_ready() {
 
 std::optional<int> ConsoleAgent::stop() {
     p_->signal(SIGINT);
-    return p_->wait();
+    const std::optional<int> status = p_->wait();
+    // A Windows program that crashes under Wine still ends with status 0.
+    if (p_->err().find("wine: Unhandled") != std::string::npos)
+        ADD_FAILURE() << "the agent crashed:\n" << p_->err();
+    return status;
+}
+
+std::string runtime_dir() {
+    return prefix_path("C:\\ProgramData\\QEL\\runtime");
+}
+
+std::string fwp_state_file() {
+    return win_bin_dir() + "/../e2e-fwpuclnt-state.txt";
+}
+
+std::vector<std::string> test_agent_env(std::vector<std::string> extra) {
+    extra.insert(extra.begin(), {"QEL_SINGBOX_EXE=" + win_path(fake_singbox_exe()),
+                                 "QEL_FWP_DOUBLE_STATE=" + win_path(fwp_state_file())});
+    return agent_env(std::move(extra));
+}
+
+void AgentTest::SetUp() {
+    remove_tree(runtime_dir());
+    remove_tree(fwp_state_file());
+}
+
+void AgentTest::TearDown() {
+    if (agent_) {
+        EXPECT_EQ(agent_->stop(), 0);
+    }
+}
+
+void AgentTest::start_agent(std::vector<std::string> extra_env) {
+    agent_ = std::make_unique<ConsoleAgent>(test_agent_env(std::move(extra_env)));
+    ASSERT_TRUE(agent_->wait_ready()) << agent_->proc().out();
 }
 
 std::vector<pid_t> windows_processes(const std::string& exe_name) {

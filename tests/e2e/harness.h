@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 namespace qel::e2e {
 
 using namespace std::chrono_literals;
@@ -93,11 +95,30 @@ class ConsoleAgent {
     // Waits until a client can connect to the pipe. The Ctrl+C watcher starts with the
     // listener, so once this returns a Ctrl+C reaches the agent rather than the console.
     bool wait_ready();
-    // Ctrl+C, then the exit status.
+    // Ctrl+C, then the exit status; a crash (which Wine also ends with 0) fails the test.
     std::optional<int> stop();
 
   private:
     std::unique_ptr<Process> p_;
+};
+
+// The console agent's runtime folder (Wine sets PROGRAMDATA from its own registry) and the
+// state file of the filtering-engine double for the agents of AgentTest, as Linux paths.
+std::string runtime_dir();
+std::string fwp_state_file();
+// The environment for those agents: agent_env() with the stand-in sing-box as QEL_SINGBOX_EXE
+// and that state file; extra settings after them.
+std::vector<std::string> test_agent_env(std::vector<std::string> extra = {});
+
+// Tests of console agents: each begins without a runtime folder and without filtering-engine
+// state. start_agent() starts the test's own agent in agent_ and waits until a client can
+// connect; TearDown stops it, if it is still there, expecting exit status 0.
+class AgentTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    void start_agent(std::vector<std::string> extra_env = {});
+    std::unique_ptr<ConsoleAgent> agent_;
 };
 
 // Linux process ids of the Windows programs of that executable name (e.g. "qel-agent.exe")

@@ -32,14 +32,6 @@ WfpState read_wfp_state(const std::string& path) {
     return st;
 }
 
-const std::string kRuntime = prefix_path("C:\\ProgramData\\QEL\\runtime");
-const std::string kState = win_bin_dir() + "/../e2e-fwpuclnt-state.txt";
-
-std::vector<std::string> kill_switch_env() {
-    return agent_env({"QEL_SINGBOX_EXE=" + win_path(fake_singbox_exe()),
-                      "QEL_FWP_DOUBLE_STATE=" + win_path(kState)});
-}
-
 std::string json_string(const std::string& s) {
     std::string out = "\"";
     for (char c : s)
@@ -58,20 +50,12 @@ const std::vector<std::string> kAllEight = {
     "QEL block-all (v6)",
 };
 
-class KillSwitch : public ::testing::Test {
+class KillSwitch : public AgentTest {
   protected:
     void SetUp() override {
-        remove_tree(kRuntime);
-        remove_tree(kState);
-        agent_ = std::make_unique<ConsoleAgent>(kill_switch_env());
-        ASSERT_TRUE(agent_->wait_ready()) << agent_->proc().out();
+        AgentTest::SetUp();
+        start_agent();
     }
-    void TearDown() override {
-        if (agent_) {
-            EXPECT_EQ(agent_->stop(), 0);
-        }
-    }
-    std::unique_ptr<ConsoleAgent> agent_;
 };
 
 TEST_F(KillSwitch, EngageWithBothValuesThenDisengage) {
@@ -80,7 +64,7 @@ TEST_F(KillSwitch, EngageWithBothValuesThenDisengage) {
                       json_string(fake) + R"(,"tun_iface_alias":"lo"}})"),
               R"({"id":1,"ok":true,"result":{"engaged":true,"singbox_path":)" + json_string(fake) +
                   R"(,"tun_iface_alias":"lo"}})");
-    WfpState st = read_wfp_state(kState);
+    WfpState st = read_wfp_state(fwp_state_file());
     EXPECT_EQ(st.filters, kAllEight);
     EXPECT_EQ(st.sublayers, 1);
     EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
@@ -92,7 +76,7 @@ TEST_F(KillSwitch, EngageWithBothValuesThenDisengage) {
 
     EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
               R"({"ok":true,"result":{"engaged":false}})");
-    st = read_wfp_state(kState);
+    st = read_wfp_state(fwp_state_file());
     EXPECT_TRUE(st.filters.empty());
     EXPECT_EQ(st.sublayers, 0);
     EXPECT_EQ(st.engines, 0);
@@ -112,7 +96,7 @@ TEST_F(KillSwitch, DefaultsComeFromTheLookupAndTheLastConfiguration) {
     EXPECT_EQ(request(R"({"method":"kill_switch_engage"})"),
               R"({"ok":true,"result":{"engaged":true,"singbox_path":)" + json_string(fake) +
                   R"(,"tun_iface_alias":"lo"}})");
-    EXPECT_EQ(read_wfp_state(kState).filters, kAllEight);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters, kAllEight);
     // Engaged already: a no-op that echoes this request's values.
     EXPECT_EQ(
         request(
@@ -120,7 +104,7 @@ TEST_F(KillSwitch, DefaultsComeFromTheLookupAndTheLastConfiguration) {
         R"({"ok":true,"result":{"engaged":true,"singbox_path":)" + json_string(fake) +
             R"(,"tun_iface_alias":""}})");
     EXPECT_TRUE(agent_->wait_line("kill-switch already engaged \xe2\x80\x94 no-op\n"));
-    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 8u);
     request(R"({"method":"kill_switch_disengage"})");
 }
 
@@ -131,7 +115,7 @@ TEST_F(KillSwitch, AnEmptyPathIsRefusedAndRolledBack) {
         R"({"ok":false,"error":"permit-app: file does not exist: "})");
     EXPECT_TRUE(agent_->wait_line(
         " WARN qel_agent::ipc: kill_switch_engage failed: permit-app: file does not exist: \n"));
-    const WfpState st = read_wfp_state(kState);
+    const WfpState st = read_wfp_state(fwp_state_file());
     EXPECT_TRUE(st.filters.empty());
     EXPECT_EQ(st.sublayers, 0);
     EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
@@ -142,7 +126,7 @@ TEST_F(KillSwitch, AnUnknownAliasFallsBackToTheAppPermit) {
     EXPECT_NE(request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"nope0"}})")
                   .find(R"("engaged":true)"),
               std::string::npos);
-    EXPECT_EQ(read_wfp_state(kState).filters.size(), 6u);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 6u);
     EXPECT_TRUE(agent_->wait_line(
         "could not install TUN-interface permit for 'nope0': resolve TUN alias 'nope0': "
         "ConvertInterfaceAliasToLuid('nope0') rc=0x00000057; falling back to app-only allowlist "
@@ -151,17 +135,34 @@ TEST_F(KillSwitch, AnUnknownAliasFallsBackToTheAppPermit) {
 }
 
 TEST_F(KillSwitch, CtrlCReleasesItBeforeTheSandboxStops) {
+    ASSERT_NE(request(R"({"method":"connect","params":{"profile":{}}})").find("profile_hash"),
+              std::string::npos);
+    const std::string pid = lines_of(read_file(runtime_dir() + "/fake-singbox.pids")).at(0);
     ASSERT_NE(request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})")
                   .find("true"),
               std::string::npos);
     ASSERT_EQ(agent_->stop(), 0);
     const std::string out = agent_->proc().out();
-    EXPECT_LT(out.find("agent_loop: shutdown signal received"),
-              out.find("kill-switch disengaged on demand"));
-    EXPECT_LT(out.find("kill-switch disengaged on demand"), out.find("agent_loop: clean exit"));
-    const WfpState st = read_wfp_state(kState);
+    // Each line is looked for after the one before it.
+    const std::vector<std::string> in_order = {
+        " INFO qel_agent::service: agent_loop: shutdown signal received\n",
+        " INFO qel_agent::wfp::controller: kill-switch disengaged on demand\n",
+        " INFO qel_agent::wfp::kill_switch: kill-switch disengaged\n",
+        " INFO qel_agent::sandbox::lifecycle: stopping sing-box pid=Some(" + pid + ")\n",
+        " INFO qel_agent::sandbox::lifecycle: sing-box exited "
+        "(status=ExitStatus(ExitStatus(1)))\n",
+        " INFO qel_agent::service: agent_loop: clean exit\n",
+    };
+    std::size_t at = 0;
+    for (const std::string& line : in_order) {
+        const std::size_t found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "not after the lines before it: " << line << out;
+        at = found + line.size();
+    }
+    const WfpState st = read_wfp_state(fwp_state_file());
     EXPECT_TRUE(st.filters.empty());
     EXPECT_EQ(st.sublayers, 0);
+    EXPECT_EQ(run_windows(tool_exe(), {"alive", pid}).out, "gone\n");
     agent_.reset();
 }
 
@@ -184,7 +185,7 @@ TEST_F(KillSwitch, TwoConnectionsEngageAtOnceAndOneInstalls) {
     };
     EXPECT_EQ(count("kill-switch engaged: "), 1u);
     EXPECT_EQ(count("kill-switch already engaged"), 1u);
-    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 8u);
     request(R"({"method":"kill_switch_disengage"})");
 }
 
@@ -196,38 +197,33 @@ TEST_F(KillSwitch, AKilledAgentsFiltersAreRemovedByTheNextDisengage) {
     agent_->proc().wait();
     agent_.reset();
     // Fail closed: the filters stay when the agent is gone.
-    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 8u);
 
-    agent_ = std::make_unique<ConsoleAgent>(kill_switch_env());
-    ASSERT_TRUE(agent_->wait_ready());
+    ASSERT_NO_FATAL_FAILURE(start_agent());
     EXPECT_EQ(request(R"({"method":"kill_switch_status"})"),
               R"({"ok":true,"result":{"engaged":false}})");
-    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 8u);
     EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
               R"({"ok":true,"result":{"engaged":false}})");
-    const WfpState st = read_wfp_state(kState);
+    const WfpState st = read_wfp_state(fwp_state_file());
     EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
     EXPECT_EQ(st.sublayers, 0);
 }
 
 // Several agent processes over one data folder and one filtering engine.
-class KillSwitchAcrossAgents : public ::testing::Test {
+class KillSwitchAcrossAgents : public AgentTest {
   protected:
-    void SetUp() override {
-        remove_tree(kRuntime);
-        remove_tree(kState);
-    }
-    static std::string record_file() { return kRuntime + "/kill-switch.json"; }
+    static std::string record_file() { return runtime_dir() + "/kill-switch.json"; }
     static bool engaged_by(const std::string& reply) {
         return reply.find(R"("engaged":true)") != std::string::npos;
     }
     // A new agent's disengage, with no agent before it still running: nothing of ours stays.
     static void next_agent_removes_everything() {
-        ConsoleAgent next(kill_switch_env());
+        ConsoleAgent next(test_agent_env());
         ASSERT_TRUE(next.wait_ready());
         EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
                   R"({"ok":true,"result":{"engaged":false}})");
-        const WfpState st = read_wfp_state(kState);
+        const WfpState st = read_wfp_state(fwp_state_file());
         EXPECT_TRUE(st.filters.empty()) << testing::PrintToString(st.filters);
         EXPECT_EQ(st.sublayers, 0);
         EXPECT_TRUE(read_file(record_file()).empty());
@@ -236,11 +232,11 @@ class KillSwitchAcrossAgents : public ::testing::Test {
 };
 
 TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
-    auto first = std::make_unique<ConsoleAgent>(kill_switch_env());
+    auto first = std::make_unique<ConsoleAgent>(test_agent_env());
     ASSERT_TRUE(first->wait_ready());
     ASSERT_TRUE(engaged_by(
         request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})")));
-    ASSERT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    ASSERT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 8u);
     const std::string record = read_file(record_file());
     ASSERT_FALSE(record.empty());
     const std::string token = read_file(token_dir() + "/agent.tok");
@@ -250,7 +246,7 @@ TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
     // pipe opens beside the first's, so Ctrl+C ends it; a pipe that cannot be created ends it
     // through the same orderly shutdown.
     {
-        ConsoleAgent second(kill_switch_env());
+        ConsoleAgent second(test_agent_env());
         ASSERT_TRUE(second.wait_line("ipc: listening on"));
         ASSERT_TRUE(second.wait_ready());
         ASSERT_EQ(second.stop(), 0);
@@ -258,8 +254,8 @@ TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
         EXPECT_NE(out.find("kill-switch disengage called but was not engaged"), std::string::npos);
         EXPECT_EQ(out.find("removed what agent run"), std::string::npos) << out;
     }
-    EXPECT_EQ(read_wfp_state(kState).filters, kAllEight);
-    EXPECT_EQ(read_wfp_state(kState).sublayers, 1);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters, kAllEight);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).sublayers, 1);
     EXPECT_EQ(read_file(record_file()), record);
     // The second agent gave the session a token of its own; the first still holds its own.
     { std::ofstream(token_dir() + "/agent.tok", std::ios::binary) << token; }
@@ -271,7 +267,7 @@ TEST_F(KillSwitchAcrossAgents, ASecondAgentLeavesTheFirstsKillSwitchAlone) {
     first->proc().signal(SIGKILL);
     first->proc().wait();
     first.reset();
-    EXPECT_EQ(read_wfp_state(kState).filters.size(), 8u);
+    EXPECT_EQ(read_wfp_state(fwp_state_file()).filters.size(), 8u);
     next_agent_removes_everything();
 }
 
@@ -290,10 +286,10 @@ TEST_F(KillSwitchAcrossAgents, AnAgentKilledAtAnyStepOfAnEngageLeavesNothingBehi
                                R"(,"tun_iface_alias":"lo"}})";
     for (const std::string& step : steps) {
         SCOPED_TRACE(step);
-        remove_tree(kRuntime);
-        remove_tree(kState);
+        remove_tree(runtime_dir());
+        remove_tree(fwp_state_file());
         {
-            std::vector<std::string> env = kill_switch_env();
+            std::vector<std::string> env = test_agent_env();
             env.push_back("QEL_FWP_DOUBLE_FAULTS=" + step);
             ConsoleAgent killed(env);
             ASSERT_TRUE(killed.wait_ready());

@@ -12,15 +12,12 @@
 namespace qel::e2e {
 namespace {
 
-// The console agent's data folder: Wine sets PROGRAMDATA from its own registry.
-const std::string kRuntime = prefix_path("C:\\ProgramData\\QEL\\runtime");
-
 std::string profile_with(const std::string& fake) {
     return R"({"method":"connect","params":{"profile":{"qel_fake":)" + fake + "}}}";
 }
 
 std::vector<std::string> fake_pids() {
-    return lines_of(read_file(kRuntime + "/fake-singbox.pids"));
+    return lines_of(read_file(runtime_dir() + "/fake-singbox.pids"));
 }
 
 bool alive(const std::string& pid) {
@@ -36,26 +33,19 @@ bool eventually(const std::function<bool()>& cond) {
     return false;
 }
 
-class Sandbox : public ::testing::Test {
+class Sandbox : public AgentTest {
   protected:
     void SetUp() override {
-        remove_tree(kRuntime);
-        agent_ = std::make_unique<ConsoleAgent>(
-            agent_env({"QEL_SINGBOX_EXE=" + win_path(fake_singbox_exe())}));
-        ASSERT_TRUE(agent_->wait_ready()) << agent_->proc().out();
+        AgentTest::SetUp();
+        start_agent();
     }
-    void TearDown() override {
-        if (agent_) {
-            EXPECT_EQ(agent_->stop(), 0);
-        }
-    }
-    std::unique_ptr<ConsoleAgent> agent_;
 };
 
 TEST_F(Sandbox, ConnectStateLogsDisconnect) {
     EXPECT_EQ(request(R"({"id":1,"method":"connect","params":{"profile":[1,[2,3],[]]}})"),
               R"({"id":1,"ok":true,"result":{"profile_hash":"c064f4b5056e3d94"}})");
-    EXPECT_EQ(read_file(kRuntime + "/config.json"), "[\n  1,\n  [\n    2,\n    3\n  ],\n  []\n]");
+    EXPECT_EQ(read_file(runtime_dir() + "/config.json"),
+              "[\n  1,\n  [\n    2,\n    3\n  ],\n  []\n]");
 
     const std::string state = request(R"({"method":"state"})");
     EXPECT_TRUE(std::regex_match(

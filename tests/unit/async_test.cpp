@@ -282,19 +282,42 @@ TEST_F(Async, BlockingWorkGetsAThreadEachUpToThePoolSize) {
     EXPECT_EQ(group->met.load(), static_cast<int>(BlockingPool::kThreads));
 }
 
-TEST_F(Async, IntervalBurstsMissedTicks) {
-    run([]() -> asio::awaitable<void> {
-        Interval iv(co_await asio::this_coro::executor, 40ms);
-        EXPECT_TRUE(iv.due());  // the first tick is due at once
+asio::awaitable<void> interval_bursts_missed_ticks() {
+    using clock = Interval::clock;
+    constexpr clock::duration period = 100ms;
+    // The ticks fall due at start + k * period, start lying between these two looks.
+    const clock::time_point before = clock::now();
+    Interval iv(co_await asio::this_coro::executor, period);
+    const clock::time_point after = clock::now();
+    // Whether the next tick is due, asserted only where the clock settles it: "not due" needs
+    // the look to come before the grid point, however slow the machine is.
+    const auto not_due_before = [&iv](clock::time_point grid_point, const char* which) {
+        const bool due = iv.due();
+        if (clock::now() < grid_point)
+            EXPECT_FALSE(due) << which;
+    };
+
+    EXPECT_TRUE(iv.due());  // the first tick is due at once
+    co_await iv.tick();
+    not_due_before(before + period, "the second tick, before one period has passed");
+
+    // Ticks 1, 2 and 3 have fallen due meanwhile; each completes at once, one after another.
+    co_await test::sleep_until(after + 3 * period + period / 2);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(iv.due()) << "missed tick " << i;
         co_await iv.tick();
-        EXPECT_FALSE(iv.due());
-        co_await sleep_for(130ms);  // ticks at 40, 80 and 120 ms fell due meanwhile
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_TRUE(iv.due()) << "missed tick " << i;
-            co_await iv.tick();
-        }
-        EXPECT_FALSE(iv.due());  // the next one stays on the original grid, at 160 ms
-    }());
+    }
+    // The late ticks did not move the grid: the next is due at start + 4 periods, not earlier
+    // and not one period after the burst.
+    not_due_before(before + 4 * period, "tick 4, before its grid point");
+    co_await test::sleep_until(after + 4 * period);
+    EXPECT_TRUE(iv.due()) << "tick 4, once its grid point has passed";
+    co_await iv.tick();
+    EXPECT_GE(clock::now(), before + 4 * period);
+}
+
+TEST_F(Async, IntervalBurstsMissedTicks) {
+    run(interval_bursts_missed_ticks());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "log_capture.h"
 
+#include <condition_variable>
 #include <mutex>
 
 #include <spdlog/details/log_msg.h>
@@ -14,6 +15,7 @@ namespace {
 // Never destroyed: a test may have threads that log while the process exits.
 struct Captured {
     std::mutex mutex;
+    std::condition_variable added;
     std::vector<CapturedEvent> events;
     std::size_t flushes = 0;
 };
@@ -24,10 +26,12 @@ class CaptureSink final : public spdlog::sinks::sink {
     void log(const spdlog::details::log_msg& msg) override {
         static constexpr const char* names[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR"};
         const int l = static_cast<int>(msg.level);
+        const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(g_captured->mutex);
         g_captured->events.push_back({l >= 0 && l <= 4 ? names[l] : "ERROR",
                                       std::string(msg.logger_name.data(), msg.logger_name.size()),
-                                      std::string(msg.payload.data(), msg.payload.size())});
+                                      std::string(msg.payload.data(), msg.payload.size()), now});
+        g_captured->added.notify_all();
     }
     void flush() override {
         std::lock_guard lock(g_captured->mutex);
@@ -74,6 +78,12 @@ bool has_event(const std::string& level, const std::string& message) {
             return true;
     }
     return false;
+}
+
+bool wait_for_events(const std::function<bool(const std::vector<CapturedEvent>&)>& done,
+                     std::chrono::milliseconds bound) {
+    std::unique_lock lock(g_captured->mutex);
+    return g_captured->added.wait_for(lock, bound, [&] { return done(g_captured->events); });
 }
 
 }  // namespace qel::test

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <memory>
 
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 
 #include "common/async/runtime.h"
+#include "common/async/trigger.h"
 
 namespace qel::test {
 
@@ -29,6 +31,20 @@ class RuntimeTest : public ::testing::Test {
 inline asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
     asio::steady_timer t(co_await asio::this_coro::executor, d);
     co_await t.async_wait(asio::use_awaitable);
+}
+
+// Resumes once the steady clock has reached `at`.
+inline asio::awaitable<void> sleep_until(std::chrono::steady_clock::time_point at) {
+    asio::steady_timer t(co_await asio::this_coro::executor, at);
+    co_await t.async_wait(asio::use_awaitable);
+}
+
+// True when the trigger fires within the bound: a wait that would hang fails instead.
+inline asio::awaitable<bool> fired_within(std::shared_ptr<async::Trigger> t,
+                                          std::chrono::milliseconds bound) {
+    using namespace asio::experimental::awaitable_operators;
+    auto first = co_await (t->wait() || sleep_for(bound));
+    co_return first.index() == 0;
 }
 
 }  // namespace qel::test

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/async/task.h"
+#include "common/async/trigger.h"
 #include "log_capture.h"
 #include "runtime_fixture.h"
 #include "service/service_main.h"
@@ -18,9 +19,12 @@ class ServiceMain : public test::RuntimeTest {
   protected:
     void SetUp() override { test::clear_captured_events(); }
     std::shared_ptr<Notify> shutdown = Notify::create();
+    // Counted on the runtime's thread; read after `reported` fired or the service main ended.
     int reports = 0;
+    std::shared_ptr<async::Trigger> reported = async::Trigger::create();
     ReportRunning report_ok = [this]() -> Result<void> {
         ++reports;
+        reported->fire();
         return {};
     };
 };
@@ -28,36 +32,45 @@ class ServiceMain : public test::RuntimeTest {
 // Coroutines here are free functions with by-value parameters: a capturing lambda coroutine
 // would read its captures from a closure that is gone once the task runs.
 asio::awaitable<void> fake_loop(bool send_ready, std::optional<Sender> ready,
-                                std::shared_ptr<Notify> shutdown) {
+                                std::shared_ptr<Notify> shutdown,
+                                std::shared_ptr<async::Trigger> ended) {
     auto stop = shutdown->arm();
     if (send_ready)
         ready->send();
     ready.reset();
     co_await stop.wait();
+    if (ended)
+        ended->fire();
 }
 
-// An agent loop that sends ready (or not) and then waits for the shutdown.
-AgentLoop loop_that(bool send_ready) {
-    return [send_ready](std::optional<Sender> ready, std::shared_ptr<Notify> shutdown, bool) {
-        return fake_loop(send_ready, std::move(ready), std::move(shutdown));
-    };
+// An agent loop that sends ready (or not), waits for the shutdown, then fires `ended`.
+AgentLoop loop_that(bool send_ready, std::shared_ptr<async::Trigger> ended = nullptr) {
+    return
+        [send_ready, ended](std::optional<Sender> ready, std::shared_ptr<Notify> shutdown, bool) {
+            return fake_loop(send_ready, std::move(ready), std::move(shutdown), ended);
+        };
 }
 
-asio::awaitable<void> expect_ok(asio::awaitable<Result<void>> main) {
+asio::awaitable<void> expect_ok_after(asio::awaitable<Result<void>> main,
+                                      std::shared_ptr<async::Trigger> loop_ended) {
     Result<void> r = co_await std::move(main);
     EXPECT_TRUE(r.ok());
+    EXPECT_TRUE(loop_ended->fired()) << "the service main returned before the agent loop";
 }
 
 TEST_F(ServiceMain, ReadyReportsRunningAndWaitsForTheAgentLoop) {
     auto [tx, rx] = async::oneshot::channel();
+    auto loop_ended = async::Trigger::create();
     auto main =
-        async::spawn(io(), expect_ok(run_service_main(shutdown, std::move(tx), std::move(rx),
-                                                      report_ok, loop_that(true))));
-    run(test::sleep_for(100ms));
+        async::spawn(io(), expect_ok_after(run_service_main(shutdown, std::move(tx), std::move(rx),
+                                                            report_ok, loop_that(true, loop_ended)),
+                                           loop_ended));
+    ASSERT_TRUE(run(test::fired_within(reported, 30s)));
     EXPECT_EQ(reports, 1);
     EXPECT_TRUE(test::has_event("INFO", "ipc pipe ready, flipping SCM to RUNNING"));
     shutdown->notify_waiters();  // the Stop control
     EXPECT_EQ(run(main.join()), async::JoinOutcome::finished);
+    EXPECT_EQ(reports, 1);
 }
 
 asio::awaitable<void> keep_sender_unsent(std::optional<Sender> ready,

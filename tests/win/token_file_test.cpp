@@ -42,8 +42,12 @@ TEST_F(TokenFile, ClosesTheUserTokenAndRevertsTheThread) {
     ASSERT_TRUE(write_token_file(1, kToken).ok());
     HANDLE user = wts->last_user_token();
     ASSERT_NE(user, nullptr);
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(user, &flags)) << "the user token is still open";
+    // The value may have gone to another handle since (a runtime thread starting, say): only
+    // a token under it would mean that the user's token was not closed.
+    TOKEN_TYPE type{};
+    DWORD size = 0;
+    EXPECT_FALSE(GetTokenInformation(user, TokenType, &type, sizeof type, &size))
+        << "the user token is still open";
 
     HANDLE thread_token = nullptr;
     EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token));

@@ -7,7 +7,6 @@
 #include <regex>
 #include <set>
 
-#include "wfp/engine/filters.h"
 #include "wfp/engine/key.h"
 #include "wfp/engine/wfp_engine.h"
 #include "wfp_fixture.h"
