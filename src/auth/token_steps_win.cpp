@@ -5,27 +5,14 @@
 
 #include "auth/session_tokens.h"
 #include "auth/token_refresh.h"
+#include "common/win/owned.h"
 #include "common/win_error.h"
 
 namespace qel::auth {
 namespace {
 
 // The record array that WTSEnumerateSessionsW hands back.
-class WtsSessionArray {
-  public:
-    WtsSessionArray() = default;
-    WtsSessionArray(const WtsSessionArray&) = delete;
-    WtsSessionArray& operator=(const WtsSessionArray&) = delete;
-    ~WtsSessionArray() {
-        if (p_)
-            WTSFreeMemory(p_);
-    }
-    const WTS_SESSION_INFOW* get() const { return p_; }
-    PWTS_SESSION_INFOW* out() { return &p_; }
-
-  private:
-    PWTS_SESSION_INFOW p_ = nullptr;
-};
+using WtsSessionArray = win::Owned<PWTS_SESSION_INFOW, WTSFreeMemory>;
 
 Result<std::vector<SessionRecord>> enumerate_sessions() {
     WtsSessionArray info;

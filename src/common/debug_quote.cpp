@@ -31,43 +31,34 @@ bool prints(char32_t c) {
 
 std::string debug_quote(std::u16string_view text) {
     std::string out = "\"";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
+    walk_utf16(text, [&](char32_t c) {
         switch (c) {
             case '\\':
                 out += "\\\\";
-                continue;
+                return;
             case '"':
                 out += "\\\"";
-                continue;
+                return;
             case '\t':
                 out += "\\t";
-                continue;
+                return;
             case '\r':
                 out += "\\r";
-                continue;
+                return;
             case '\n':
                 out += "\\n";
-                continue;
+                return;
             case 0:
                 out += "\\0";
-                continue;
+                return;
             default:
                 break;
         }
-        const bool surrogate = c >= 0xD800 && c <= 0xDFFF;  // unpaired
-        if (surrogate || !prints(c)) {
+        if (is_surrogate(c) || !prints(c))  // an unpaired surrogate has no form but this
             fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-        } else {
-            out += utf16_to_utf8_lossy(std::u16string_view(text.data() + i - (c >= 0x10000 ? 1 : 0),
-                                                           c >= 0x10000 ? 2 : 1));
-        }
-    }
+        else
+            append_utf8(out, c);
+    });
     out += "\"";
     return out;
 }

@@ -31,10 +31,12 @@ std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
             return 0;
         cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    if (cp < min || cp > 0x10FFFF || is_surrogate(cp))
         return 0;
     return len;
 }
+
+}  // namespace
 
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -53,25 +55,6 @@ void append_utf8(std::string& out, char32_t cp) {
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
-
-// Walks UTF-16; calls emit(cp) per code point, with cp = 0xFFFFFFFF for an unpaired surrogate.
-template <class F>
-void walk_utf16(std::u16string_view t, F emit) {
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        const char16_t u = t[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 &&
-            t[i + 1] <= 0xDFFF) {
-            emit(0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (t[i + 1] - 0xDC00));
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            emit(static_cast<char32_t>(0xFFFFFFFF));
-        } else {
-            emit(static_cast<char32_t>(u));
-        }
-    }
-}
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
     char32_t cp;
@@ -101,7 +84,7 @@ void cut_to_utf8_boundary(std::string& s) {
 bool is_valid_utf16(std::u16string_view text) {
     bool ok = true;
     walk_utf16(text, [&](char32_t cp) {
-        if (cp == 0xFFFFFFFF)
+        if (is_surrogate(cp))
             ok = false;
     });
     return ok;
@@ -110,7 +93,7 @@ bool is_valid_utf16(std::u16string_view text) {
 std::string utf16_to_utf8_lossy(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
-    walk_utf16(text, [&](char32_t cp) { append_utf8(out, cp == 0xFFFFFFFF ? 0xFFFD : cp); });
+    walk_utf16(text, [&](char32_t cp) { append_utf8(out, is_surrogate(cp) ? 0xFFFD : cp); });
     return out;
 }
 

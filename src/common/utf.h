@@ -1,6 +1,7 @@
 #pragma once
 // Text conversion between UTF-8 (the agent's strings) and UTF-16 (the Windows API's).
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,30 @@ bool is_valid_utf8(std::string_view bytes);
 // Drops an incomplete UTF-8 sequence at the end of s, which a byte count cut through valid
 // UTF-8 leaves behind; whole characters stay.
 void cut_to_utf8_boundary(std::string& s);
+
+constexpr bool is_surrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
+
+// Calls emit(cp) for each code point of UTF-16 text, in order: a surrogate pair as the code
+// point it encodes, an unpaired surrogate as itself (no code point lies in that range).
+template <class F>
+void walk_utf16(std::u16string_view t, F&& emit) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const char32_t u = t[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 &&
+            t[i + 1] <= 0xDFFF) {
+            emit(0x10000 + ((u - 0xD800) << 10) + (t[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            emit(u);
+        }
+    }
+}
+
+// Appends the UTF-8 form of a code point; a surrogate becomes its three-byte form, which is
+// not valid UTF-8, so callers replace it first.
+void append_utf8(std::string& out, char32_t cp);
 
 // False when the text holds an unpaired surrogate.
 bool is_valid_utf16(std::u16string_view text);

@@ -5,24 +5,23 @@
 #include <fmt/format.h>
 
 #include "common/utf.h"
+#include "common/win/owned.h"
 
 namespace qel::win {
 
 std::string system_message(std::uint32_t code) {
-    wchar_t* buf = nullptr;
+    LocalMemory<wchar_t> buf;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-    if (n == 0 || buf == nullptr)
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(buf.out()), 0, nullptr);
+    if (n == 0 || !buf)
         return {};
-    std::wstring_view text(buf, n);
+    std::wstring_view text(buf.get(), n);
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' ||
                              text.back() == L'\t')) {
         text.remove_suffix(1);
     }
-    std::string out = to_utf8_lossy(text);
-    LocalFree(buf);
-    return out;
+    return to_utf8_lossy(text);
 }
 
 std::string os_error_text(std::uint32_t code) {

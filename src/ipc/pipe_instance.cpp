@@ -9,21 +9,14 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
 
+#include "common/win/owned.h"
+#include "common/win/unique_handle.h"
 #include "common/win_error.h"
 
 namespace qel::ipc {
 namespace {
 
 constexpr DWORD kBufferSize = 65536;
-
-// Frees the converted descriptor once the instance has been created (or failed).
-struct LocalDescriptor {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ~LocalDescriptor() {
-        if (sd)
-            LocalFree(sd);
-    }
-};
 
 std::error_code connect_result(DWORD err) {
     // A client that connected before the wait began, or that has already closed its end,
@@ -37,39 +30,35 @@ std::error_code connect_result(DWORD err) {
 
 Result<PipeInstance> create_pipe_instance(asio::io_context& io, bool first,
                                           std::wstring_view name) {
-    LocalDescriptor desc;
+    // Freed once the instance has been created (or has failed).
+    win::LocalMemory<void> desc;
     const std::wstring sddl(kPipeSddl);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &desc.sd, nullptr)) {
-        const DWORD c = GetLastError();
-        const auto hr = static_cast<std::int32_t>(c) > 0
-                            ? static_cast<std::int32_t>(0x80070000u | (c & 0xFFFFu))
-                            : static_cast<std::int32_t>(c);
-        return Error("convert SDDL: " + win::hresult_text(hr));
+                                                              desc.out(), nullptr)) {
+        return Error("convert SDDL: " + win::last_error_hresult_text());
     }
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof(sa);
-    sa.lpSecurityDescriptor = desc.sd;
+    sa.lpSecurityDescriptor = desc.get();
     sa.bInheritHandle = FALSE;
 
     DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
     if (first)
         open_mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
     const std::wstring wname(name);
-    HANDLE h = CreateNamedPipeW(
+    win::UniqueHandle h(CreateNamedPipeW(
         wname.c_str(), open_mode,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-        PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &sa);
-    if (h == INVALID_HANDLE_VALUE)
+        PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &sa));
+    if (!h)
         return win::last_os_error();
 
     asio::error_code ec;
     PipeInstance pipe(io);
-    pipe.assign(h, ec);
-    if (ec) {
-        CloseHandle(h);
+    pipe.assign(h.get(), ec);
+    if (ec)
         return win::os_error(static_cast<std::uint32_t>(ec.value()));
-    }
+    h.release();  // the pipe object owns it now
     return pipe;
 }
 

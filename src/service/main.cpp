@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "common/utf.h"
 #include "common/version.h"
+#include "common/win/owned.h"
 #include "service/agent_loop.h"
 #include "service/cli.h"
 #include "service/logging/setup.h"
@@ -26,12 +27,11 @@ using namespace qel;
 std::vector<std::string> command_line_args() {
     std::vector<std::string> args;
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const win::LocalMemory<LPWSTR> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv)
         return args;
     for (int i = 0; i < argc; ++i)
-        args.push_back(to_utf8_lossy(argv[i]));
-    LocalFree(argv);
+        args.push_back(to_utf8_lossy(argv.get()[i]));
     return args;
 }
 

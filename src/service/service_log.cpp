@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include "common/fs_win.h"
 #include "common/utf.h"
+#include "common/win/files.h"
 #include "service/std_streams.h"
 
 namespace qel::service {

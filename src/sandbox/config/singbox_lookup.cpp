@@ -6,9 +6,9 @@
 
 #include "common/debug_quote.h"
 #include "common/env.h"
-#include "common/fs_win.h"
 #include "common/path_join.h"
 #include "common/utf.h"
+#include "common/win/files.h"
 
 namespace qel::sandbox {
 namespace {

@@ -9,7 +9,7 @@
 #include <asio/this_coro.hpp>
 
 #include "common/async/trigger.h"
-#include "common/unique_handle_win.h"
+#include "common/win/unique_handle.h"
 #include "common/win_error.h"
 
 namespace qel::sandbox {
@@ -42,34 +42,30 @@ class ExitWatch {
     std::shared_ptr<async::Trigger> exited_ = async::Trigger::create();
 };
 
-ChildProcess::ChildProcess(void* process, std::uint32_t pid) : process_(process), pid_(pid) {}
+ChildProcess::ChildProcess(win::UniqueHandle process, std::uint32_t pid)
+    : process_(std::move(process)), pid_(pid) {}
 
 ChildProcess::ChildProcess(ChildProcess&& o) noexcept
-    : process_(std::exchange(o.process_, nullptr)),
+    : job_(std::move(o.job_)),
+      process_(std::move(o.process_)),
       pid_(o.pid_),
       kill_on_release_(o.kill_on_release_),
       reaped_(o.reaped_),
-      job_(std::exchange(o.job_, nullptr)),
       watch_(std::move(o.watch_)) {}
 
+// The members then go in reverse order: the exit watch, the process handle, and last the job,
+// whose close ends whatever the run left in it.
 ChildProcess::~ChildProcess() {
-    if (!process_)
-        return;
-    if (kill_on_release_ && !reaped_)
-        TerminateProcess(process_, 1);
-    watch_.reset();
-    CloseHandle(process_);
-    // Ends whatever the run left in its job.
-    if (job_)
-        CloseHandle(job_);
+    if (process_ && kill_on_release_ && !reaped_)
+        TerminateProcess(process_.get(), 1);
 }
 
 Result<void> ChildProcess::terminate() {
-    if (!TerminateProcess(process_, 1)) {
+    if (!TerminateProcess(process_.get(), 1)) {
         const DWORD err = GetLastError();
         DWORD code = 0;
         // Windows refuses to terminate a process that has already ended.
-        if (!(GetExitCodeProcess(process_, &code) && code != STILL_ACTIVE)) {
+        if (!(GetExitCodeProcess(process_.get(), &code) && code != STILL_ACTIVE)) {
             return win::os_error(err);
         }
     }
@@ -81,7 +77,7 @@ asio::awaitable<Result<std::optional<std::uint32_t>>> ChildProcess::wait_for(
     std::chrono::milliseconds timeout) {
     using namespace asio::experimental::awaitable_operators;
     if (!watch_) {
-        Result<std::shared_ptr<ExitWatch>> w = ExitWatch::start(process_);
+        Result<std::shared_ptr<ExitWatch>> w = ExitWatch::start(process_.get());
         if (!w)
             co_return std::move(w).error();
         watch_ = std::move(w).value();
@@ -93,7 +89,7 @@ asio::awaitable<Result<std::optional<std::uint32_t>>> ChildProcess::wait_for(
     if (!exited->fired())
         co_return std::optional<std::uint32_t>{};
     DWORD code = 0;
-    if (!GetExitCodeProcess(process_, &code))
+    if (!GetExitCodeProcess(process_.get(), &code))
         co_return win::last_os_error();
     reaped_ = true;
     co_return std::optional<std::uint32_t>{code};
@@ -169,14 +165,13 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
         return std::move(err).error();
 
     // The agent's standard input, as an inheritable duplicate when there is one.
-    HANDLE dup = nullptr;
+    win::UniqueHandle input;
     HANDLE std_in = GetStdHandle(STD_INPUT_HANDLE);
     if (std_in && std_in != INVALID_HANDLE_VALUE &&
-        !DuplicateHandle(GetCurrentProcess(), std_in, GetCurrentProcess(), &dup, 0, TRUE,
+        !DuplicateHandle(GetCurrentProcess(), std_in, GetCurrentProcess(), input.out(), 0, TRUE,
                          DUPLICATE_SAME_ACCESS)) {
-        dup = nullptr;
+        input.reset();
     }
-    win::UniqueHandle input(dup);
 
     // Only these handles are inherited, even while other threads create inheritable ones.
     HANDLE inherited[3] = {out->write_end.get(), err->write_end.get(), input.get()};
@@ -208,8 +203,8 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
     DeleteProcThreadAttributeList(attrs);
     if (!created)
         return win::os_error(create_error);
-    CloseHandle(pi.hThread);
-    ChildProcess child(pi.hProcess, pi.dwProcessId);
+    const win::UniqueHandle thread(pi.hThread);  // of no use to the agent; closed on return
+    ChildProcess child(win::UniqueHandle(pi.hProcess), pi.dwProcessId);
 
     // The child holds the write ends now; the agent's copies would keep the streams open.
     out->write_end.reset();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <asio/awaitable.hpp>
@@ -13,6 +14,7 @@
 #include <asio/windows/stream_handle.hpp>
 
 #include "common/error.h"
+#include "common/win/unique_handle.h"
 
 namespace qel::sandbox {
 
@@ -20,7 +22,7 @@ class ExitWatch;
 
 class ChildProcess {
   public:
-    ChildProcess(void* process, std::uint32_t pid);
+    ChildProcess(win::UniqueHandle process, std::uint32_t pid);
     ChildProcess(ChildProcess&& o) noexcept;
     ChildProcess& operator=(ChildProcess&&) = delete;
     // Requests termination (exit code 1) first, unless a request succeeded already or the
@@ -31,7 +33,7 @@ class ChildProcess {
 
     // Keeps the kill-on-close job that holds the process, and closes it with the release,
     // after the process: a job per start would otherwise stay open for the agent's lifetime.
-    void adopt_job(void* job) { job_ = job; }
+    void adopt_job(win::UniqueHandle job) { job_ = std::move(job); }
 
     // TerminateProcess with exit code 1; a process that has already ended counts as success.
     Result<void> terminate();
@@ -42,11 +44,12 @@ class ChildProcess {
         std::chrono::milliseconds timeout);
 
   private:
-    void* process_;
+    // Released in reverse order: the exit watch, then the process, then the job.
+    win::UniqueHandle job_;
+    win::UniqueHandle process_;
     std::uint32_t pid_;
     bool kill_on_release_ = true;
     bool reaped_ = false;
-    void* job_ = nullptr;
     std::shared_ptr<ExitWatch> watch_;
 };
 

@@ -4,7 +4,6 @@
 
 #include <fmt/format.h>
 
-#include "common/unique_handle_win.h"
 #include "common/win_error.h"
 
 namespace qel::sandbox {
@@ -29,7 +28,7 @@ Error map_assign_job_error() {
 
 }  // namespace
 
-Result<void*> bind_job_object(std::uint32_t pid) {
+Result<win::UniqueHandle> bind_job_object(std::uint32_t pid) {
     // A job that ends up holding no sing-box is closed again when this returns.
     win::UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job)
@@ -47,7 +46,7 @@ Result<void*> bind_job_object(std::uint32_t pid) {
         return map_open_process_error(pid);
     if (!AssignProcessToJobObject(job.get(), process.get()))
         return map_assign_job_error();
-    return job.release();
+    return job;
 }
 
 }  // namespace qel::sandbox

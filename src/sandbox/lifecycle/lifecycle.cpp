@@ -68,8 +68,8 @@ asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sand
         co_return std::move(spawned).error().context("Command::spawn(sing-box.exe)");
     ChildProcess child = std::move(spawned->child);
 
-    if (Result<void*> bound = bind_job_object(child.pid()); bound) {
-        child.adopt_job(bound.value());
+    if (Result<win::UniqueHandle> bound = bind_job_object(child.pid()); bound) {
+        child.adopt_job(std::move(bound).value());
     } else {
         log::warn(kLog,
                   "could not bind sing-box to job-object (will fall back to kill_on_drop only): {}",

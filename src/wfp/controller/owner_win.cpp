@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "common/unique_handle_win.h"
+#include "common/win/unique_handle.h"
 
 namespace qel::wfp {
 namespace {

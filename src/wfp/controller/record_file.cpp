@@ -9,66 +9,25 @@
 #include <utility>
 
 #include "common/data_root.h"
-#include "common/fs_win.h"
 #include "common/log.h"
 #include "common/path_join.h"
 #include "common/utf.h"
+#include "common/win/files.h"
+#include "common/win/unique_handle.h"
 #include "common/win_error.h"
 #include "wfp/engine/key.h"
-
-#include "common/unique_handle_win.h"
 
 namespace qel::wfp {
 namespace {
 
 constexpr auto kLog = log::Target::wfp_controller;
 
-// The file's bytes; an empty text when there is no file.
-Result<std::string> read_file(const std::wstring& path) {
-    win::UniqueHandle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f) {
-        const DWORD err = GetLastError();
-        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
-            return std::string();
-        return win::os_error(err);
-    }
-    std::string text;
-    char buf[4096];
-    DWORD n = 0;
-    while (true) {
-        if (!ReadFile(f.get(), buf, sizeof buf, &n, nullptr))
-            return win::last_os_error();
-        if (n == 0)
-            return text;
-        text.append(buf, n);
-    }
-}
-
-Result<void> write_file_atomically(const std::wstring& path, const std::string& text) {
-    if (Result<void> dir = win::create_dir_all(runtime_dir()); !dir)
-        return dir;
-    const std::wstring tmp = path + L".tmp";
-    {
-        win::UniqueHandle f(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!f)
-            return win::last_os_error();
-        DWORD written = 0;
-        if (!WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-            written != text.size() || !FlushFileBuffers(f.get())) {
-            Error e = win::last_os_error();
-            DeleteFileW(tmp.c_str());
-            return e;
-        }
-    }
-    if (!MoveFileExW(tmp.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        Error e = win::last_os_error();
-        DeleteFileW(tmp.c_str());
-        return e;
-    }
-    return {};
+// The folder exists: edit_records makes it before it takes the lock.
+Result<void> write_records(const std::wstring& path, const std::string& text) {
+    win::Replacement how{path + L".tmp", path};
+    how.write_through = true;
+    how.remove_temp_on_failure = true;
+    return win::replace_file(how, text);
 }
 
 Result<void> remove_file(const std::wstring& path) {
@@ -79,15 +38,15 @@ Result<void> remove_file(const std::wstring& path) {
 
 // The records on disk; nothing when the file exists but cannot be read.
 std::optional<std::vector<KillSwitchRecord>> load(const std::wstring& path) {
-    Result<std::string> text = read_file(path);
+    Result<std::optional<std::string>> text = win::read_file(path);
     if (!text) {
         log::warn(kLog, "kill-switch: cannot read record file {}: {}", to_utf8_lossy(path),
                   text.error());
         return std::nullopt;
     }
-    if (text->empty())
+    if (!*text || (*text)->empty())
         return std::vector<KillSwitchRecord>{};
-    Result<std::vector<KillSwitchRecord>> records = parse_records(*text);
+    Result<std::vector<KillSwitchRecord>> records = parse_records(**text);
     if (!records) {
         log::warn(kLog, "kill-switch: record file {} is corrupt ({}); removing it",
                   to_utf8_lossy(path), records.error());
@@ -130,7 +89,7 @@ std::vector<UuidBytes> uuids_of(const std::vector<GUID>& keys) {
 
 void store(const std::wstring& path, const std::vector<KillSwitchRecord>& records) {
     Result<void> r =
-        records.empty() ? remove_file(path) : write_file_atomically(path, format_records(records));
+        records.empty() ? remove_file(path) : write_records(path, format_records(records));
     if (!r)
         log::warn(kLog, "kill-switch: cannot write record file {}: {}", to_utf8_lossy(path),
                   r.error());

@@ -5,29 +5,15 @@
 
 #include <fwpmu.h>
 
+#include "common/win/owned.h"
+
 namespace qel::wfp {
 
+inline void fwpm_free(void* p) {
+    FwpmFreeMemory0(&p);
+}
+
 template <class T>
-class FwpmMemory {
-  public:
-    FwpmMemory() = default;
-    FwpmMemory(const FwpmMemory&) = delete;
-    FwpmMemory& operator=(const FwpmMemory&) = delete;
-    ~FwpmMemory() { reset(); }
-
-    T** out() { return &p_; }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-
-    // FwpmFreeMemory0, once.
-    void reset() {
-        if (p_ != nullptr)
-            FwpmFreeMemory0(reinterpret_cast<void**>(&p_));
-        p_ = nullptr;
-    }
-
-  private:
-    T* p_ = nullptr;
-};
+using FwpmMemory = win::Owned<T*, fwpm_free>;
 
 }  // namespace qel::wfp

@@ -1,8 +1,8 @@
 #include "wfp/engine/key.h"
 
-#include <bcrypt.h>
-
 #include <cstdlib>
+
+#include "common/random.h"
 
 namespace qel::wfp {
 
@@ -10,10 +10,8 @@ GUID new_wfp_key() {
     UuidBytes random{};
     // The system RNG fails only on invalid arguments; a key that is not random could collide
     // with an object left in the engine, so there is no weaker fallback.
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random.data(), static_cast<ULONG>(random.size()),
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (!random_bytes(random))
         std::abort();
-    }
     return guid_from_uuid(uuid_v4_from_random(random));
 }
 

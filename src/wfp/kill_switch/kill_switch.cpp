@@ -6,9 +6,9 @@
 #include <span>
 #include <string_view>
 
-#include "common/fs_win.h"
 #include "common/log.h"
 #include "common/utf.h"
+#include "common/win/files.h"
 #include "wfp/engine/fwpm_memory.h"
 #include "wfp/kill_switch/filter_table.h"
 #include "wfp/kill_switch/wfp_ids.h"
