@@ -14,10 +14,6 @@
 namespace qel::auth {
 namespace {
 
-// A string object, not a literal: with the literal's length in view, GCC 12 reports a bogus
-// -Warray-bounds inside the context insertion.
-const std::string kMkdirContext = "mkdir LOCALAPPDATA\\com.qel";
-
 // Every step as the impersonated user, on this thread.
 Result<void> write_as_user(HANDLE user_token, const std::string& token) {
     Result<std::wstring> app_data = local_app_data(user_token);
@@ -26,7 +22,7 @@ Result<void> write_as_user(HANDLE user_token, const std::string& token) {
 
     const std::wstring dir = join_path(std::move(*app_data), std::wstring_view(L"com.qel"));
     if (Result<void> r = win::create_dir_all(dir); !r)
-        return std::move(r).context(kMkdirContext);
+        return std::move(r).context("mkdir LOCALAPPDATA\\com.qel");
 
     // The client must never read a partial token: it appears only by the move. The file
     // inherits the folder's permissions, and the user being impersonated owns it.

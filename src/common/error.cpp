@@ -4,6 +4,11 @@
 
 namespace qel {
 
+Error& Error::context(std::string outer) & {
+    chain_.insert(chain_.begin(), std::move(outer));
+    return *this;
+}
+
 std::string Error::full() const {
     return fmt::format("{}", fmt::join(chain_, ": "));
 }

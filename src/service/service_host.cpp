@@ -49,12 +49,8 @@ struct HandlerContext {
 };
 HandlerContext g_handler_context;
 
-// A string object, not a literal: with the literal's length in view, GCC 12 reports a bogus
-// -Warray-bounds inside the context insertion.
-const std::string kWinapiContext = "IO error in winapi call";
-
 Error winapi_error(DWORD code) {
-    return win::os_error(code).context(kWinapiContext);
+    return win::os_error(code).context("IO error in winapi call");
 }
 
 // Rust-like category names for the service failure description.

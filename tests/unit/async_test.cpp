@@ -25,15 +25,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace asio::experimental::awaitable_operators;
+using test::completes_within;
 using test::sleep_for;
 
 class Async : public test::RuntimeTest {};
-
-// Waits for a wait, but gives up after `bound`; true when the wait completed.
-asio::awaitable<bool> completes_within(Notify::Wait& w, std::chrono::milliseconds bound) {
-    auto r = co_await (w.wait() || sleep_for(bound));
-    co_return r.index() == 0;
-}
 
 TEST_F(Async, WakeAllBeforeArmingIsNotSeen) {
     auto n = Notify::create();
@@ -293,8 +288,9 @@ asio::awaitable<void> interval_bursts_missed_ticks() {
     // the look to come before the grid point, however slow the machine is.
     const auto not_due_before = [&iv](clock::time_point grid_point, const char* which) {
         const bool due = iv.due();
-        if (clock::now() < grid_point)
+        if (clock::now() < grid_point) {
             EXPECT_FALSE(due) << which;
+        }
     };
 
     EXPECT_TRUE(iv.due());  // the first tick is due at once

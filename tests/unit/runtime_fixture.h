@@ -11,7 +11,6 @@
 #include <asio/this_coro.hpp>
 
 #include "common/async/runtime.h"
-#include "common/async/trigger.h"
 
 namespace qel::test {
 
@@ -39,11 +38,12 @@ inline asio::awaitable<void> sleep_until(std::chrono::steady_clock::time_point a
     co_await t.async_wait(asio::use_awaitable);
 }
 
-// True when the trigger fires within the bound: a wait that would hang fails instead.
-inline asio::awaitable<bool> fired_within(std::shared_ptr<async::Trigger> t,
-                                          std::chrono::milliseconds bound) {
+// True when w.wait() (a trigger's, a notifier wait's) completes within the bound: a wait that
+// would hang fails instead. w must outlive the call.
+template <class Waitable>
+asio::awaitable<bool> completes_within(Waitable& w, std::chrono::milliseconds bound) {
     using namespace asio::experimental::awaitable_operators;
-    auto first = co_await (t->wait() || sleep_for(bound));
+    auto first = co_await (w.wait() || sleep_for(bound));
     co_return first.index() == 0;
 }
 

@@ -65,7 +65,7 @@ TEST_F(ServiceMain, ReadyReportsRunningAndWaitsForTheAgentLoop) {
         async::spawn(io(), expect_ok_after(run_service_main(shutdown, std::move(tx), std::move(rx),
                                                             report_ok, loop_that(true, loop_ended)),
                                            loop_ended));
-    ASSERT_TRUE(run(test::fired_within(reported, 30s)));
+    ASSERT_TRUE(run(test::completes_within(*reported, 30s)));
     EXPECT_EQ(reports, 1);
     EXPECT_TRUE(test::has_event("INFO", "ipc pipe ready, flipping SCM to RUNNING"));
     shutdown->notify_waiters();  // the Stop control

@@ -73,7 +73,7 @@ class PeriodicSessionRefresh : public test::TokenFileTest {
     bool ends_on_shutdown() {
         for (int i = 0; i < 300; ++i) {
             shutdown->notify_waiters();
-            if (run(test::fired_within(ended_, 100ms)))
+            if (run(test::completes_within(*ended_, 100ms)))
                 return true;
         }
         return false;

@@ -36,54 +36,6 @@ Result<void> mkdir_once(const std::wstring& path, DWORD& err) {
     return os_error(err);
 }
 
-}  // namespace
-
-Result<void> create_dir_all(const std::wstring& path) {
-    if (path.empty())
-        return {};
-    DWORD err = 0;
-    Result<void> r = mkdir_once(path, err);
-    if (r || err != ERROR_PATH_NOT_FOUND)
-        return r;
-    const std::wstring parent = parent_of(path);
-    if (parent.empty() || parent.size() >= path.size())
-        return r;
-    if (Result<void> up = create_dir_all(parent); !up)
-        return up;
-    return mkdir_once(path, err);
-}
-
-bool FileStatus::is_directory() const {
-    return attributes & FILE_ATTRIBUTE_DIRECTORY;
-}
-
-bool FileStatus::is_symlink() const {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (reparse_tag & 0x20000000u);
-}
-
-std::optional<FileStatus> file_status(const std::wstring& path) {
-    if (path.find(L'\0') != std::wstring::npos)
-        return std::nullopt;
-    // Opened for attribute access only; without FILE_FLAG_OPEN_REPARSE_POINT the open follows
-    // symbolic links, so a dangling link fails here.
-    const UniqueHandle h(CreateFileW(path.c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!h)
-        return std::nullopt;
-    FILE_ATTRIBUTE_TAG_INFO info{};
-    if (!GetFileInformationByHandleEx(h.get(), FileAttributeTagInfo, &info, sizeof(info)))
-        return std::nullopt;
-    return FileStatus{info.FileAttributes, info.ReparseTag};
-}
-
-bool is_existing_file(const std::wstring& path) {
-    const auto st = file_status(path);
-    return st && !st->is_directory() && !st->is_symlink();
-}
-
-namespace {
-
 Result<void> write_all(HANDLE file, std::string_view bytes) {
     while (!bytes.empty()) {
         // WriteFile takes a 32-bit length.
@@ -134,6 +86,49 @@ Result<void> move_into_place(const Replacement& how) {
 }
 
 }  // namespace
+
+Result<void> create_dir_all(const std::wstring& path) {
+    if (path.empty())
+        return {};
+    DWORD err = 0;
+    Result<void> r = mkdir_once(path, err);
+    if (r || err != ERROR_PATH_NOT_FOUND)
+        return r;
+    const std::wstring parent = parent_of(path);
+    if (parent.empty() || parent.size() >= path.size())
+        return r;
+    if (Result<void> up = create_dir_all(parent); !up)
+        return up;
+    return mkdir_once(path, err);
+}
+
+bool FileStatus::is_directory() const {
+    return attributes & FILE_ATTRIBUTE_DIRECTORY;
+}
+
+bool FileStatus::is_symlink() const {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (reparse_tag & 0x20000000u);
+}
+
+std::optional<FileStatus> file_status(const std::wstring& path) {
+    if (path.find(L'\0') != std::wstring::npos)
+        return std::nullopt;
+    // Opened for attribute access only; without FILE_FLAG_OPEN_REPARSE_POINT the open follows
+    // symbolic links, so a dangling link fails here.
+    const UniqueHandle h(CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h)
+        return std::nullopt;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(h.get(), FileAttributeTagInfo, &info, sizeof(info)))
+        return std::nullopt;
+    return FileStatus{info.FileAttributes, info.ReparseTag};
+}
+
+bool is_existing_file(const std::wstring& path) {
+    const auto st = file_status(path);
+    return st && !st->is_directory() && !st->is_symlink();
+}
 
 Result<std::optional<std::string>> read_file(const std::wstring& path) {
     const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr,
