@@ -5,6 +5,7 @@
 #include "ipc/listener.h"
 #include "methods/dispatcher.h"
 #include "sandbox/lifecycle/lifecycle.h"
+#include "service/listener_task.h"
 #include "service/session_refresh.h"
 #include "wfp/controller/controller.h"
 
@@ -12,19 +13,6 @@ namespace qel::service {
 namespace {
 
 constexpr auto kLog = log::Target::service;
-
-asio::awaitable<void> listener_task(std::optional<async::oneshot::Sender> ready,
-                                    std::shared_ptr<auth::SessionTokens> sessions,
-                                    ipc::Dispatch dispatch,
-                                    std::shared_ptr<async::Notify> shutdown_to_wait,
-                                    std::shared_ptr<async::Notify> shutdown_to_fire) {
-    Result<void> r = co_await ipc::ipc_loop(std::move(ready), std::move(sessions),
-                                            std::move(dispatch), std::move(shutdown_to_wait));
-    if (!r) {
-        log::error(kLog, "ipc loop failed: {:#} \u2014 triggering service shutdown", r.error());
-        shutdown_to_fire->notify_waiters();
-    }
-}
 
 }  // namespace
 
@@ -51,7 +39,8 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
     asio::io_context& io = *co_await async::current_io();
     async::spawn_detached(io, kLog, periodic_session_refresh(shutdown, sessions));
     async::JoinHandle listener = async::spawn(
-        io, listener_task(std::move(ready), sessions, std::move(dispatch), shutdown, shutdown));
+        io, listener_task(ipc::ipc_loop(std::move(ready), sessions, std::move(dispatch), shutdown),
+                          shutdown));
     if (foreground)
         async::spawn_detached(io, kLog, watch_ctrl_c(shutdown));
 

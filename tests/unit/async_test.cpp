@@ -220,20 +220,64 @@ TEST_F(Async, ADetachedTaskThatThrowsIsLoggedUnderTheSpawningModule) {
     }
 }
 
+constexpr auto kPoolLog = log::Target::service;
+
+asio::awaitable<Result<std::string>> blocking_concat_once(std::string a, std::string b) {
+    const auto join = [a, b] { return Result<std::string>(a + b); };
+    co_return co_await run_blocking(kPoolLog, join);
+}
+
 TEST_F(Async, BlockingWorkResumesTheCaller) {
     const auto caller = std::this_thread::get_id();
-    auto worker = run([]() -> asio::awaitable<std::thread::id> {
-        co_return co_await run_blocking([] { return std::this_thread::get_id(); });
+    auto worker = run([]() -> asio::awaitable<Result<std::thread::id>> {
+        co_return co_await run_blocking(
+            kPoolLog, [] { return Result<std::thread::id>(std::this_thread::get_id()); });
     }());
-    EXPECT_NE(worker, caller);
+    ASSERT_TRUE(worker.ok());
+    EXPECT_NE(worker.value(), caller);
+}
+
+asio::awaitable<Result<int>> blocking_throw(bool std_exception) {
+    const auto work = [std_exception]() -> Result<int> {
+        if (std_exception)
+            throw std::runtime_error("disk on fire");
+        throw 7;
+    };
+    co_return co_await run_blocking(log::Target::sandbox_lifecycle, work);
+}
+
+// Without the catch, the exception would leave a pool thread and end the process.
+TEST_F(Async, BlockingWorkThatThrowsIsLoggedAndBecomesTheCallsError) {
+    struct Case {
+        bool std_exception;
+        const char* message;
+    } const cases[] = {
+        {true, "blocking task failed: disk on fire"},
+        {false, "blocking task failed: unknown exception"},
+    };
+    for (const Case& c : cases) {
+        test::clear_captured_events();
+        Result<int> r = run(blocking_throw(c.std_exception));
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().full(), "background task failed");
+        const auto events = test::captured_events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].level, "ERROR");
+        EXPECT_EQ(events[0].target, "qel_agent::sandbox::lifecycle");
+        EXPECT_EQ(events[0].message, c.message);
+    }
+    // The pool still works afterwards.
+    Result<std::string> after = run(blocking_concat_once("still", " here"));
+    ASSERT_TRUE(after.ok());
+    EXPECT_EQ(after.value(), "still here");
 }
 
 asio::awaitable<Result<std::string>> blocking_concat(std::string a, std::string b) {
     // Named before being awaited: GCC 12 destroys a lambda inside a co_await expression twice.
     const auto exclaim = [a] { return Result<std::string>(a + "!"); };
-    Result<std::string> first = co_await run_blocking(exclaim);
+    Result<std::string> first = co_await run_blocking(kPoolLog, exclaim);
     const auto append = [&first, b] { return Result<std::string>(first.value() + b); };
-    Result<std::string> second = co_await run_blocking(append);
+    Result<std::string> second = co_await run_blocking(kPoolLog, append);
     co_return second;
 }
 
@@ -262,8 +306,8 @@ struct Group {
 };
 
 asio::awaitable<void> join_group(std::shared_ptr<Group> g) {
-    const auto meet = [g] { return g->meet(); };
-    if (co_await run_blocking(meet))
+    const auto meet = [g] { return Result<bool>(g->meet()); };
+    if (Result<bool> met = co_await run_blocking(kPoolLog, meet); met.ok() && met.value())
         ++g->met;
 }
 

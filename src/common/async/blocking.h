@@ -2,6 +2,7 @@
 // The runtime's pool for blocking work (file operations): a service of the io_context, so
 // that any coroutine can reach it through its own executor.
 
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -14,7 +15,10 @@
 #include <asio/post.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "common/async/exception_text.h"
 #include "common/async/trigger.h"
+#include "common/error.h"
+#include "common/log.h"
 
 namespace qel::async {
 
@@ -82,23 +86,48 @@ class BlockingPool : public asio::execution_context::service {
     bool stopped_ = false;
 };
 
-// Runs f on the blocking pool and resumes the caller on its own executor with f's result.
-// Callers name a capturing lambda before awaiting this: GCC 12 destroys a lambda that is
-// written inside a co_await expression twice.
+namespace detail {
+template <class T>
+struct is_result : std::false_type {};
+template <class T>
+struct is_result<Result<T>> : std::true_type {};
+
+// An exception must not leave a pool thread, where it would end the process: it is logged
+// and becomes the call's error, as a task that delivered no result.
 template <class F>
-asio::awaitable<std::invoke_result_t<F&>> run_blocking(F f) {
+std::invoke_result_t<F&> run_caught(F& f, log::Target target) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        try {
+            log::error(target, "blocking task failed: {}",
+                       exception_text(std::current_exception()));
+        } catch (...) {
+            // The error value below still tells the caller.
+        }
+        return Error("background task failed");
+    }
+}
+}  // namespace detail
+
+// Runs f on the blocking pool and resumes the caller on its own executor with f's result, a
+// Result<T>. An exception thrown by f is logged at ERROR under `target` and becomes the error
+// "background task failed". Callers name a capturing lambda before awaiting this: GCC 12
+// destroys a lambda that is written inside a co_await expression twice.
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> run_blocking(log::Target target, F f) {
     using R = std::invoke_result_t<F&>;
-    static_assert(!std::is_void_v<R>, "return a value (e.g. Result<void>) from blocking work");
+    static_assert(detail::is_result<R>::value, "blocking work returns a Result<T>");
     auto ex = co_await asio::this_coro::executor;
     auto& pool = asio::use_service<BlockingPool>(asio::query(ex, asio::execution::context));
     // f stays in this frame until the work has run; the initiation holds only pointers (see
     // Trigger::wait for why initiation captures must own nothing).
     F* work = &f;
     co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(R)>(
-        [&pool, work](auto handler) {
+        [&pool, work, target](auto handler) {
             auto back = asio::get_associated_executor(handler);
-            pool.post([work, h = std::move(handler), back]() mutable {
-                R r = (*work)();
+            pool.post([work, target, h = std::move(handler), back]() mutable {
+                R r = detail::run_caught(*work, target);
                 asio::post(back, [h = std::move(h), r = std::move(r)]() mutable {
                     std::move(h)(std::move(r));
                 });

@@ -18,6 +18,7 @@
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
 
+#include "common/async/exception_text.h"
 #include "common/async/trigger.h"
 #include "common/log.h"
 
@@ -110,20 +111,6 @@ inline JoinHandle spawn(asio::io_context& io, asio::awaitable<void> task) {
     asio::co_spawn(asio::make_strand(io), detail::abortable(st, std::move(task)),
                    [st](std::exception_ptr e) { st->finish(detail::classify(e)); });
     return JoinHandle(std::move(st));
-}
-
-// The text of an exception: its what(), or a fixed text for something that is no
-// std::exception.
-inline std::string exception_text(std::exception_ptr e) {
-    if (!e)
-        return {};
-    try {
-        std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-        return x.what();
-    } catch (...) {
-        return "unknown exception";
-    }
 }
 
 // A task that nothing waits for; it ends on its own. An exception that ends it is logged

@@ -40,7 +40,7 @@ asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
     // thread wake-up on both sides. Named before it is awaited: GCC 12 destroys a lambda
     // written inside a co_await expression twice.
     const auto write = [&] { return write_config_file(dir, tmp, target, text); };
-    Result<void> written = co_await async::run_blocking(write);
+    Result<void> written = co_await async::run_blocking(log::Target::sandbox_lifecycle, write);
     if (!written)
         co_return std::move(written).error();
     co_return target;
