@@ -13,6 +13,7 @@ add_executable(win_tests
   unit/log_capture.cpp
   win/win_test_util.cpp
   win/data_root_test.cpp
+  win/data_folder_test.cpp
   win/files_test.cpp
   win/service_log_test.cpp
   win/pipe_instance_test.cpp

@@ -13,7 +13,11 @@ std::wstring data_root() {
 }
 
 std::wstring runtime_dir() {
-    return join_path(data_root(), std::wstring_view(L"runtime"));
+    return join_path(data_root(), kRuntimeFolder);
+}
+
+std::wstring logs_dir() {
+    return join_path(data_root(), kLogsFolder);
 }
 
 }  // namespace qel

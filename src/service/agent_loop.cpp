@@ -2,6 +2,7 @@
 
 #include "common/async/task.h"
 #include "common/log.h"
+#include "common/win/own_folder.h"
 #include "ipc/listener.h"
 #include "methods/dispatcher.h"
 #include "sandbox/lifecycle/lifecycle.h"
@@ -30,6 +31,9 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
     ipc::Dispatch dispatch = [handles](ipc::Request request) {
         return methods::dispatch(std::move(request), handles);
     };
+
+    // Before anything is written there.
+    win::claim_existing_data_folders(kLog);
 
     Result<void> first_refresh = co_await auth::refresh_active_sessions(sessions);
     if (!first_refresh) {

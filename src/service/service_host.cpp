@@ -16,10 +16,8 @@
 #include "common/async/oneshot.h"
 #include "common/async/runtime.h"
 #include "common/async/task.h"
-#include "common/data_root.h"
 #include "common/log.h"
 #include "common/no_destroy.h"
-#include "common/path_join.h"
 #include "common/utf.h"
 #include "common/version.h"
 #include "common/win_error.h"
@@ -187,8 +185,7 @@ void log_escaped(std::exception_ptr e) noexcept {
 }
 
 void run_service() {
-    std::optional<logging::LogGuard> log_guard =
-        open_service_log(join_path(data_root(), std::wstring_view(L"logs")));
+    std::optional<logging::LogGuard> log_guard = open_service_log();
     ServiceRun run;
     try {
         serve(run);

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 
 #include <signal.h>
+#include <unistd.h>
 #include <thread>
 
 #include "harness.h"
@@ -130,6 +133,55 @@ TEST_F(Service, RunsWithoutALogWhenTheLogFolderCannotBeMade) {
     ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
     EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix_path(kServiceDataRoot + "\\logs")));
+}
+
+TEST_F(Service, ALinkInPlaceOfTheLogFolderIsNeverFollowed) {
+    const std::string outside = std::filesystem::temp_directory_path().string() +
+                                "/qel-e2e-logs-outside-" + std::to_string(getpid());
+    remove_tree(outside);
+    std::filesystem::create_directories(outside);
+    std::filesystem::create_directories(prefix_path(kServiceDataRoot));
+    std::filesystem::create_directory_symlink(outside, service_log_dir());
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code().first, kRunning);
+    EXPECT_EQ(run_windows(tool_exe(), {"probe"}).status, 0);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    EXPECT_EQ(state_and_exit_code(), std::make_pair(kStopped, 0));
+    EXPECT_TRUE(std::filesystem::is_empty(outside));
+    EXPECT_TRUE(std::filesystem::is_symlink(service_log_dir()));
+    remove_tree(outside);
+}
+
+// Planted before the service first ran, in a folder that everyone could write to: the service
+// neither appends to it nor leaves it for others to change.
+TEST_F(Service, APlantedLogFileIsReplacedNotAppendedTo) {
+    namespace fs = std::filesystem;
+    const std::string root = prefix_path(kServiceDataRoot);
+    for (const std::string& dir : {root, service_log_dir()}) {
+        fs::create_directories(dir);
+        fs::permissions(dir, fs::perms::all);
+    }
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&t));
+    const std::string planted = service_log_dir() + "/agent.log." + day;
+    { std::ofstream(planted) << "planted line\n"; }
+    fs::permissions(planted, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read |
+                                 fs::perms::others_write);
+
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    const std::string text = read_file(planted);
+    EXPECT_EQ(text.find("planted line"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"level\":\"WARN\",\"fields\":{\"message\":\"data folder: removed "
+                        "C:\\\\users\\\\Public\\\\QEL\\\\logs\\\\agent.log." +
+                        std::string(day) + ": S-1-1-0 may change it\"}"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("starting (service mode)"), std::string::npos);
+    for (const std::string& p : {root, service_log_dir(), planted})
+        EXPECT_EQ(fs::status(p).permissions() & fs::perms::others_write, fs::perms::none) << p;
 }
 
 TEST_F(Service, APipeThatCannotBeCreatedNeverReportsRunning) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "service/logging/file_writer.h"
 #include "test_dir.h"
@@ -90,6 +91,55 @@ TEST(DailyFileWriter, SameDayRestartAppends) {
         writer.finish();
     }
     EXPECT_EQ(read_file(dir.path() / "agent.log.2024-06-01"), "first run\nsecond run\n");
+}
+
+// Lines kept in memory, for the file that the opener hands out.
+class MemoryFile final : public LogFile {
+  public:
+    MemoryFile(std::mutex& m, std::vector<std::string>& lines) : m_(m), lines_(lines) {}
+    bool append(std::string_view line) override {
+        std::lock_guard lock(m_);
+        lines_.emplace_back(line);
+        return true;
+    }
+
+  private:
+    std::mutex& m_;
+    std::vector<std::string>& lines_;
+};
+
+TEST(DailyFileWriter, AFileThatCannotBeOpenedIsTriedAgainOnlyAfterAPause) {
+    std::mutex m;
+    std::vector<std::string> opened, written;
+    bool refuse = true;
+    const OpenLogFile open = [&](const std::string& name) -> std::unique_ptr<LogFile> {
+        std::lock_guard lock(m);
+        opened.push_back(name);
+        if (refuse)
+            return nullptr;
+        return std::make_unique<MemoryFile>(m, written);
+    };
+    const auto start = sys_days{year{2024} / June / 1} + hours(12);
+    std::atomic<system_clock::time_point> clock{start};
+    auto queue = std::make_shared<LineQueue>(16);
+    DailyFileWriter writer(open, queue, [&clock] { return clock.load(); });
+    writer.start();
+    ASSERT_TRUE(queue->try_push("lost\n"));
+    ASSERT_TRUE(queue->wait_written(seconds(10)));
+    {
+        std::lock_guard lock(m);
+        refuse = false;
+    }
+    // Not tried again for every line: the opener may be costly, and fail again.
+    ASSERT_TRUE(queue->try_push("lost too\n"));
+    ASSERT_TRUE(queue->wait_written(seconds(10)));
+    clock = start + kLogReopenPause;
+    ASSERT_TRUE(queue->try_push("kept\n"));
+    ASSERT_TRUE(queue->wait_written(seconds(10)));
+    writer.finish();
+    std::lock_guard lock(m);
+    EXPECT_EQ(opened, std::vector<std::string>(2, "agent.log.2024-06-01"));
+    EXPECT_EQ(written, std::vector<std::string>{"kept\n"});
 }
 
 TEST(DailyFileWriter, FinishGivesUpWhenTheMarkerFindsNoRoom) {

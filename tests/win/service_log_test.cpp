@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "common/data_root.h"
 #include "common/utf.h"
 #include "common/win_error.h"
 #include "service/service_log.h"
@@ -12,13 +14,14 @@ namespace {
 
 TEST(ServiceLog, AFolderThatCannotBeMadeLeavesTheServiceWithoutALog) {
     test::WinTempDir dir;
-    const std::wstring logs = dir.path() + L"\\logs";
-    std::ofstream(std::filesystem::path(logs)) << "a file where the folder should be";
+    const test::ScopedEnv programdata(L"PROGRAMDATA", dir.path());
+    std::filesystem::create_directories(data_root());
+    std::ofstream(std::filesystem::path(logs_dir())) << "a file where the folder should be";
 
     std::optional<logging::LogGuard> guard;
-    const std::string err = test::capture_stderr([&] { guard = open_service_log(logs); });
+    const std::string err = test::capture_stderr([&] { guard = open_service_log(); });
     EXPECT_FALSE(guard.has_value());
-    EXPECT_EQ(err, "cannot create logs dir " + to_utf8_lossy(logs) + ": " +
+    EXPECT_EQ(err, "cannot create logs dir " + to_utf8_lossy(logs_dir()) + ": " +
                        win::os_error_text(ERROR_ALREADY_EXISTS) + "\n");
 }
 

@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
-#include "common/win/unique_handle.h"
+#include "common/utf.h"
+#include "common/win/security.h"
 #include "common/win_error.h"
 
 namespace qel::win {
@@ -17,14 +20,27 @@ bool is_dir(const std::wstring& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::wstring parent_of(const std::wstring& path) {
-    std::size_t end = path.size();
-    while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/'))
-        --end;
-    const std::size_t sep = path.find_last_of(L"\\/", end == 0 ? 0 : end - 1);
-    if (sep == std::wstring::npos)
-        return {};
-    return path.substr(0, sep);
+bool has_link_attribute(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+Error refused(const std::wstring& path, const std::string& why) {
+    return Error(fmt::format("refusing {}: {}", to_utf8_lossy(path), why));
+}
+
+// A handle on the file itself, never on a link's target, checked for use by the agent.
+Result<UniqueHandle> open_own(const std::wstring& path, DWORD access, DWORD share,
+                              DWORD disposition) {
+    if (has_link_attribute(GetFileAttributesW(path.c_str())))
+        return refused(path, "it is a link");
+    UniqueHandle h(CreateFileW(path.c_str(), access | READ_CONTROL | FILE_READ_ATTRIBUTES, share,
+                               nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h)
+        return last_os_error();
+    if (const auto why = why_unusable(path, h.get()))
+        return refused(path, *why);
+    return h;
 }
 
 Result<void> mkdir_once(const std::wstring& path, DWORD& err) {
@@ -51,14 +67,28 @@ Result<void> write_all(HANDLE file, std::string_view bytes) {
 }
 
 Result<void> write_temp(const Replacement& how, std::string_view bytes, bool& created) {
-    const UniqueHandle file(CreateFileW(how.temp.c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        Error e = last_os_error();
+    auto failed = [&how](Error e) {
         if (!how.open_context.empty())
             e.context(how.open_context);
         return e;
+    };
+    SecurityDescriptor descriptor;
+    if (how.private_file) {
+        Result<SecurityDescriptor> sd = parse_sddl(kPrivateFileSddl);
+        if (!sd)
+            return failed(std::move(sd).error());
+        descriptor = std::move(sd).value();
     }
+    SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
+    // Deleted, then made new: whatever stood under the name (a link, a file that another
+    // process holds open, a hard link to another file) is never written through. A delete
+    // that fails leaves the name taken, and the creation then fails.
+    DeleteFileW(how.temp.c_str());
+    const UniqueHandle file(CreateFileW(how.temp.c_str(), GENERIC_WRITE, kShareAll,
+                                        descriptor ? &sa : nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return failed(last_os_error());
     created = true;
     if (Result<void> written = write_all(file.get(), bytes); !written)
         return written;
@@ -87,6 +117,16 @@ Result<void> move_into_place(const Replacement& how) {
 
 }  // namespace
 
+std::wstring parent_folder(const std::wstring& path) {
+    std::size_t end = path.size();
+    while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/'))
+        --end;
+    const std::size_t sep = path.find_last_of(L"\\/", end == 0 ? 0 : end - 1);
+    if (sep == std::wstring::npos)
+        return {};
+    return path.substr(0, sep);
+}
+
 Result<void> create_dir_all(const std::wstring& path) {
     if (path.empty())
         return {};
@@ -94,7 +134,7 @@ Result<void> create_dir_all(const std::wstring& path) {
     Result<void> r = mkdir_once(path, err);
     if (r || err != ERROR_PATH_NOT_FOUND)
         return r;
-    const std::wstring parent = parent_of(path);
+    const std::wstring parent = parent_folder(path);
     if (parent.empty() || parent.size() >= path.size())
         return r;
     if (Result<void> up = create_dir_all(parent); !up)
@@ -130,25 +170,47 @@ bool is_existing_file(const std::wstring& path) {
     return st && !st->is_directory() && !st->is_symlink();
 }
 
+bool is_link(const std::wstring& path, HANDLE h) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return (GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+            (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) ||
+           has_link_attribute(GetFileAttributesW(path.c_str()));
+}
+
+std::optional<std::string> why_unusable(const std::wstring& path, HANDLE h) {
+    if (is_link(path, h))
+        return "it is a link";
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(h, &info) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1) {
+        return fmt::format("it has {} names (hard links)", info.nNumberOfLinks);
+    }
+    return why_not_own(h);
+}
+
 Result<std::optional<std::string>> read_file(const std::wstring& path) {
-    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Result<UniqueHandle> file = open_own(path, GENERIC_READ, kShareAll, OPEN_EXISTING);
     if (!file) {
-        const DWORD err = GetLastError();
+        const std::optional<std::uint32_t> err = file.error().os_code();
         if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
             return std::optional<std::string>();
-        return os_error(err);
+        return std::move(file).error();
     }
     std::string text;
     char buf[65536];
     for (;;) {
         DWORD n = 0;
-        if (!ReadFile(file.get(), buf, sizeof buf, &n, nullptr))
+        if (!ReadFile(file->get(), buf, sizeof buf, &n, nullptr))
             return last_os_error();
         if (n == 0)
             return std::optional<std::string>(std::move(text));
         text.append(buf, n);
     }
+}
+
+Result<UniqueHandle> open_for_append(const std::wstring& path) {
+    // Readers may look at the log while it grows; nobody else writes to it.
+    return open_own(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS);
 }
 
 Result<void> replace_file(const Replacement& how, std::string_view bytes) {

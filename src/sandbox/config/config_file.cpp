@@ -8,15 +8,22 @@
 #include "common/path_join.h"
 #include "common/utf.h"
 #include "common/win/files.h"
+#include "common/win/own_folder.h"
 
 namespace qel::sandbox {
 namespace {
 
-// The folder, the temporary file, its text and sync, and the move into place, in that order.
+constexpr auto kLog = log::Target::sandbox_lifecycle;
+
+// The folder (claimed as the agent's own, and held so while the file is written), the
+// temporary file, its text and sync, and the move into place, in that order.
 Result<void> write_config_file(const std::wstring& dir, const std::wstring& tmp,
                                const std::wstring& target, const std::string& text) {
-    if (Result<void> made = win::create_dir_all(dir); !made)
-        return std::move(made).error().context("create_dir_all " + to_utf8_lossy(dir));
+    Result<win::OwnFolder> folder =
+        win::claim_data_folder(kRuntimeFolder, "create_dir_all " + to_utf8_lossy(dir));
+    if (!folder)
+        return std::move(folder).error();
+    folder->log_notes(kLog);
     win::Replacement how{tmp, target};
     how.old_target = win::Replacement::OldTarget::deleted_if_present;
     how.open_context = "open tmp file " + to_utf8_lossy(tmp);
@@ -40,7 +47,7 @@ asio::awaitable<Result<std::wstring>> write_config(nlohmann::json profile) {
     // thread wake-up on both sides. Named before it is awaited: GCC 12 destroys a lambda
     // written inside a co_await expression twice.
     const auto write = [&] { return write_config_file(dir, tmp, target, text); };
-    Result<void> written = co_await async::run_blocking(log::Target::sandbox_lifecycle, write);
+    Result<void> written = co_await async::run_blocking(kLog, write);
     if (!written)
         co_return std::move(written).error();
     co_return target;

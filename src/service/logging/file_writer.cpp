@@ -6,6 +6,36 @@ namespace qel::logging {
 
 using namespace std::chrono;
 
+namespace {
+
+class StreamFile final : public LogFile {
+  public:
+    explicit StreamFile(const std::filesystem::path& path)
+        : out_(path, std::ios::binary | std::ios::app) {}
+    bool is_open() const { return out_.is_open(); }
+    bool append(std::string_view line) override {
+        out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+        out_.flush();
+        const bool ok = static_cast<bool>(out_);
+        out_.clear();  // a lost line does not end the file
+        return ok;
+    }
+
+  private:
+    std::ofstream out_;
+};
+
+}  // namespace
+
+OpenLogFile files_in(std::filesystem::path dir) {
+    return [dir = std::move(dir)](const std::string& name) -> std::unique_ptr<LogFile> {
+        auto file = std::make_unique<StreamFile>(dir / name);
+        if (!file->is_open())
+            return nullptr;
+        return file;
+    };
+}
+
 std::string log_file_name(system_clock::time_point t) {
     const year_month_day ymd{floor<days>(t)};
     return fmt::format("{}.{:04}-{:02}-{:02}", kLogFilePrefix, static_cast<int>(ymd.year()),
@@ -79,21 +109,22 @@ bool LineQueue::wait_written(milliseconds bound) {
 
 // Shared with the writer thread, which may outlive the writer when the final wait runs out.
 struct DailyFileWriter::State {
-    std::filesystem::path dir;
+    OpenLogFile open;
     std::shared_ptr<LineQueue> queue;
     Clock clock;
-    std::ofstream file;
+    std::unique_ptr<LogFile> file;
     system_clock::time_point rotate_at;
+    system_clock::time_point retry_at;
 
     std::mutex m;
     std::condition_variable finished_cv;
     bool finished = false;
 
     void open_for(system_clock::time_point now) {
-        file.close();
-        file.clear();
-        file.open(dir / log_file_name(now), std::ios::binary | std::ios::app);
+        file.reset();
+        file = open(log_file_name(now));
         rotate_at = floor<days>(now) + days(1);
+        retry_at = now + kLogReopenPause;
     }
 
     void run() {
@@ -102,28 +133,23 @@ struct DailyFileWriter::State {
             if (e.end)
                 break;
             const auto now = clock();
-            if (now >= rotate_at || !file.is_open())
+            if (now >= rotate_at || (!file && now >= retry_at))
                 open_for(now);
-            if (file.is_open()) {
-                file.write(e.line.data(), static_cast<std::streamsize>(e.line.size()));
-                file.flush();
-                if (!file)
-                    file.clear();  // the line is lost; go on with the next
-            }
+            if (file)
+                file->append(e.line);  // a line that fails is lost; the next one goes on
             queue->mark_written();
         }
         queue->mark_ended();
-        file.close();
+        file.reset();
         std::lock_guard lock(m);
         finished = true;
         finished_cv.notify_all();
     }
 };
 
-DailyFileWriter::DailyFileWriter(std::filesystem::path log_dir, std::shared_ptr<LineQueue> queue,
-                                 Clock clock)
+DailyFileWriter::DailyFileWriter(OpenLogFile open, std::shared_ptr<LineQueue> queue, Clock clock)
     : state_(std::make_shared<State>()) {
-    state_->dir = std::move(log_dir);
+    state_->open = std::move(open);
     state_->queue = std::move(queue);
     state_->clock = std::move(clock);
     state_->open_for(state_->clock());

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace qel::logging {
@@ -62,12 +63,34 @@ class LineQueue {
 
 using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-// Drains a LineQueue into the daily file of log_dir. The file for the current day is opened
-// by the constructor; each write first checks whether UTC midnight has passed.
+// A day's log file, open for appending.
+class LogFile {
+  public:
+    virtual ~LogFile() = default;
+    // One write of the whole line; false when it did not all reach the file.
+    virtual bool append(std::string_view line) = 0;
+};
+
+// Opens the log file of that name ("agent.log.2024-01-31"), created when missing; nothing
+// when it cannot be opened.
+using OpenLogFile = std::function<std::unique_ptr<LogFile>(const std::string& name)>;
+
+// The files of one folder, through the standard library.
+OpenLogFile files_in(std::filesystem::path dir);
+
+// After a day's file could not be opened, the writer tries again at the next line that comes
+// this much later (or on the next day); the lines in between are lost.
+inline constexpr std::chrono::seconds kLogReopenPause{60};
+
+// Drains a LineQueue into the daily log file. The file for the current day is opened by the
+// constructor; each write first checks whether UTC midnight has passed.
 class DailyFileWriter {
   public:
-    DailyFileWriter(std::filesystem::path log_dir, std::shared_ptr<LineQueue> queue,
+    DailyFileWriter(OpenLogFile open, std::shared_ptr<LineQueue> queue,
                     Clock clock = std::chrono::system_clock::now);
+    DailyFileWriter(std::filesystem::path log_dir, std::shared_ptr<LineQueue> queue,
+                    Clock clock = std::chrono::system_clock::now)
+        : DailyFileWriter(files_in(std::move(log_dir)), std::move(queue), std::move(clock)) {}
     ~DailyFileWriter();
 
     void start();

@@ -76,9 +76,9 @@ void init_console_logging() {
     }
 }
 
-LogGuard init_file_logging(const std::filesystem::path& log_dir) {
+LogGuard init_file_logging(OpenLogFile open) {
     auto queue = std::make_shared<LineQueue>(kLogQueueLines);
-    auto writer = std::make_unique<DailyFileWriter>(log_dir, queue);
+    auto writer = std::make_unique<DailyFileWriter>(std::move(open), queue);
     writer->start();
     log::install(std::make_shared<QueueSink>(queue), level_table(build_log_filter()),
                  [queue](std::chrono::milliseconds bound) { return queue->wait_written(bound); });

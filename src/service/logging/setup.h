@@ -26,6 +26,7 @@ class LogGuard {
 
 // Colours unless NO_COLOR is set to a non-empty value.
 void init_console_logging();
-LogGuard init_file_logging(const std::filesystem::path& log_dir);
+// The day's file is opened through `open` (and again at each UTC midnight).
+LogGuard init_file_logging(OpenLogFile open);
 
 }  // namespace qel::logging
