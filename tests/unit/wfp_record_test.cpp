@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <variant>
+
 #include "wfp/controller/record.h"
 
 namespace qel::wfp {
@@ -12,6 +15,21 @@ UuidBytes key(std::uint8_t n) {
 }
 
 const std::string kKey1 = "01010101-0101-0101-0101-010101010101";
+
+// The records of a text that parses as this agent's format; a failure otherwise.
+std::vector<KillSwitchRecord> records_of(const std::string& text) {
+    Result<ParsedRecords> r = parse_records(text);
+    if (!r.ok()) {
+        ADD_FAILURE() << r.error().full() << ": " << text;
+        return {};
+    }
+    const auto* records = std::get_if<std::vector<KillSwitchRecord>>(&r.value());
+    if (records == nullptr) {
+        ADD_FAILURE() << "a later version: " << text;
+        return {};
+    }
+    return *records;
+}
 
 TEST(KillSwitchRecords, RoundTrip) {
     const std::vector<KillSwitchRecord> records{
@@ -30,19 +48,15 @@ TEST(KillSwitchRecords, RoundTrip) {
                   "{\"filters\":[\"06060606-0606-0606-0606-060606060606\"],\"owner\":null,"
                   "\"released\":false,\"run\":\"run-c\",\"sublayer\":"
                   "\"05050505-0505-0505-0505-050505050505\"}],\"version\":2}\n");
-    Result<std::vector<KillSwitchRecord>> back = parse_records(text);
-    ASSERT_TRUE(back.ok()) << back.error().full();
-    EXPECT_EQ(*back, records);
+    EXPECT_EQ(records_of(text), records);
     EXPECT_EQ(format_records({}), "{\"kill_switches\":[],\"version\":2}\n");
 }
 
 TEST(KillSwitchRecords, AnEarlierAgentsFileIsReadWithoutOwners) {
-    Result<std::vector<KillSwitchRecord>> r = parse_records(
-        "{\"kill_switches\":[{\"filters\":[\"02020202-0202-0202-0202-020202020202\"],\"run\":"
-        "\"old\",\"sublayer\":\"" +
-        kKey1 + "\"}],\"version\":1}\n");
-    ASSERT_TRUE(r.ok()) << r.error().full();
-    EXPECT_EQ(*r, (std::vector<KillSwitchRecord>{{"old", std::nullopt, false, key(1), {key(2)}}}));
+    EXPECT_EQ(records_of("{\"kill_switches\":[{\"filters\":[\"02020202-0202-0202-0202-"
+                         "020202020202\"],\"run\":\"old\",\"sublayer\":\"" +
+                         kKey1 + "\"}],\"version\":1}\n"),
+              (std::vector<KillSwitchRecord>{{"old", std::nullopt, false, key(1), {key(2)}}}));
 }
 
 TEST(KillSwitchRecords, CorruptTextIsAnError) {
@@ -53,7 +67,6 @@ TEST(KillSwitchRecords, CorruptTextIsAnError) {
         "{\"kill_switches\":[",
         "[]",
         "{\"kill_switches\":[]}",
-        "{\"kill_switches\":[],\"version\":3}",
         "{\"kill_switches\":{},\"version\":1}",
         "{\"kill_switches\":[{\"run\":\"r\",\"filters\":[]}],\"version\":1}",
         "{\"kill_switches\":[{\"run\":\"r\",\"sublayer\":\"nope\",\"filters\":[]}],\"version\":1}",
@@ -72,9 +85,30 @@ TEST(KillSwitchRecords, CorruptTextIsAnError) {
     };
     for (const std::string& text : bad)
         EXPECT_FALSE(parse_records(text).ok()) << text;
-    EXPECT_TRUE(parse_records(entry_start + ",\"owner\":{\"pid\":1,\"started\":1},\"released\":"
-                                            "false}],\"version\":2}")
-                    .ok());
+    EXPECT_EQ(records_of(entry_start +
+                         ",\"owner\":{\"pid\":1,\"started\":1},\"released\":false}],\"version\":2}")
+                  .size(),
+              1u);
+}
+
+TEST(KillSwitchRecords, AnyOtherVersionIsALaterAgentsWhateverTheRestHolds) {
+    const std::pair<std::string, std::string> later[] = {
+        {"{\"kill_switches\":[],\"version\":3}", "3"},
+        {"{\"version\":3}", "3"},
+        {"{\"kill_switches\":\"elsewhere\",\"version\":10,\"more\":[1]}", "10"},
+        {"{\"kill_switches\":[{\"run\":1}],\"version\":\"2.1\"}", "\"2.1\""},
+        {"{\"version\":0}", "0"},
+        {"{\"version\":null}", "null"},
+    };
+    for (const auto& [text, version] : later) {
+        Result<ParsedRecords> r = parse_records(text);
+        ASSERT_TRUE(r.ok()) << text << ": " << r.error().full();
+        EXPECT_EQ(r.value(), ParsedRecords(LaterVersion{version})) << text;
+    }
+    // Without a version nothing tells a later format from damage.
+    Result<ParsedRecords> none = parse_records("{\"kill_switches\":[]}");
+    ASSERT_FALSE(none.ok());
+    EXPECT_EQ(none.error().full(), "no version");
 }
 
 }  // namespace

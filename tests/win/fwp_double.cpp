@@ -46,6 +46,10 @@ void fail(const char* function, unsigned nth, DWORD code) {
     QEL_FWPDBL(qel_fwpdbl_fail)(function, nth, code);
 }
 
+void fail_after(const char* function, unsigned nth, DWORD code) {
+    QEL_FWPDBL(qel_fwpdbl_fail_after)(function, nth, code);
+}
+
 void null_app_id(unsigned nth) {
     QEL_FWPDBL(qel_fwpdbl_null_app_id)(nth);
 }

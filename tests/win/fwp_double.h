@@ -18,6 +18,8 @@ bool double_loaded();
 void reset();
 void clear_state();
 void fail(const char* function, unsigned nth, DWORD code);
+// The call has its effect, then reports code.
+void fail_after(const char* function, unsigned nth, DWORD code);
 void null_app_id(unsigned nth);
 void pause(const char* function, unsigned nth);
 bool wait_paused(DWORD milliseconds);

@@ -182,20 +182,32 @@ TEST_F(EngageFailure, EveryStepLeavesNothingOfOursBehind) {
         EXPECT_EQ(s.sublayers.size(), c.sublayer_left ? 1u : 0u);
         EXPECT_EQ(s.engines.size(), c.engines_left);
         EXPECT_EQ(s.memory_outstanding, 0u);
-        // The record stays exactly while something of ours is installed, and then names it.
-        EXPECT_EQ(record_exists(), c.sublayer_left);
+        // The record names, in the order the keys were handed out, every filter that may be
+        // installed: while engaged, each whose add was attempted; after the rollback, those
+        // still installed and those whose add reported failure. It stays while it names
+        // something, or while the sublayer stays.
+        std::vector<std::string> named;
+        for (const std::string& line : fwp::journal()) {
+            if (line.rfind("FwpmFilterAdd0 ", 0) != 0)
+                continue;
+            const std::string key = line.substr(line.find(' ') + 1, 36);
+            const bool refused = !line.ends_with(" -> 0x0");
+            const bool installed =
+                std::any_of(s.filters.begin(), s.filters.end(),
+                            [&](const fwpdbl::Filter& f) { return f.key == key; });
+            if (!c.error || refused || installed)
+                named.push_back(key);
+        }
+        EXPECT_EQ(record_exists(), c.sublayer_left || !named.empty());
         if (record_exists()) {
-            Result<std::vector<KillSwitchRecord>> recs = parse_records(read_record_file());
-            ASSERT_TRUE(recs.ok());
-            ASSERT_EQ(recs->size(), 1u);
-            EXPECT_EQ(uuid_text((*recs)[0].sublayer), s.sublayers[0].key);
-            EXPECT_EQ((*recs)[0].released, c.error.has_value());
-            std::vector<std::string> recorded, installed;
-            for (const UuidBytes& k : (*recs)[0].filters)
+            const std::vector<KillSwitchRecord> recs = records();
+            ASSERT_EQ(recs.size(), 1u);
+            EXPECT_EQ(uuid_text(recs[0].sublayer), keys.at("S"));
+            EXPECT_EQ(recs[0].released, c.error.has_value());
+            std::vector<std::string> recorded;
+            for (const UuidBytes& k : recs[0].filters)
                 recorded.push_back(uuid_text(k));
-            for (const fwpdbl::Filter& f : s.filters)
-                installed.push_back(f.key);
-            EXPECT_EQ(recorded, installed);
+            EXPECT_EQ(recorded, named);
         }
         // The app id is freed exactly when one was handed out, after both app filters: the
         // lookup was reached and no fault of the row took its blob away.
@@ -211,11 +223,12 @@ TEST_F(EngageFailure, EveryStepLeavesNothingOfOursBehind) {
             EXPECT_EQ(std::count(lookup, freed, std::string("FwpmFilterAdd0")), 2);
         }
         EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("FwpmEngineOpen0")), 1);
-        if (!c.error) {
-            run(disengage_kill_switch(controller));
-            EXPECT_TRUE(fwp::state().filters.empty());
-            EXPECT_TRUE(fwp::state().sublayers.empty());
-        }
+        // Engaged or not, the disengage after it leaves nothing of ours, nor a record.
+        run(disengage_kill_switch(controller));
+        EXPECT_TRUE(fwp::state().filters.empty());
+        EXPECT_TRUE(fwp::state().sublayers.empty());
+        EXPECT_EQ(fwp::state().memory_outstanding, 0u);
+        EXPECT_FALSE(record_exists());
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <set>
+#include <span>
 
 #include "wfp/engine/key.h"
 #include "wfp/engine/wfp_engine.h"
@@ -196,6 +197,38 @@ TEST_F(WfpEngineTest, TheDoubleTakesFaultsFromTheEnvironmentToo) {
     FWP_BYTE_BLOB* blob = reinterpret_cast<FWP_BYTE_BLOB*>(&blob);
     EXPECT_EQ(FwpmGetAppIdFromFileName0(L"C:\\windows", &blob), 0u);
     EXPECT_EQ(blob, nullptr);
+}
+
+TEST_F(WfpEngineTest, AnAddThatWentInCanStillReportFailureAndItsKeyCountsAsTaken) {
+    // As a call to the engine that timed out may: the filter is made, the caller hears failure.
+    test::ScopedEnv faults(L"QEL_FWP_DOUBLE_FAULTS", L"FwpmFilterAdd0:1=after-0x5b4");
+    const KeyPlan plan = KeyPlan::fresh(3);
+    Result<WfpEngine> engine = open_wfp_engine(plan);
+    ASSERT_TRUE(engine.ok());
+    EXPECT_TRUE(engine->taken_filter_keys().empty());
+    Lists l;
+    Result<void> r = add_wfp_filter({*engine, l.keys, l.weights}, "QEL block-all (v4)", kConnectV4,
+                                    FWP_ACTION_BLOCK, 0x1000, {});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().full(), "FwpmFilterAdd0(QEL block-all (v4)) rc=0x5b4");
+    EXPECT_TRUE(l.keys.empty());
+    ASSERT_EQ(fwp::state().filters.size(), 1u);
+    EXPECT_EQ(fwp::state().filters[0].key, guid_text(plan.filters[0]));
+    // Only that call: the next add goes in and says so.
+    ASSERT_TRUE(add_wfp_filter({*engine, l.keys, l.weights}, "QEL block-all (v6)", kConnectV4,
+                               FWP_ACTION_BLOCK, 0x1000, {})
+                    .ok());
+    ASSERT_EQ(l.keys.size(), 1u);
+    EXPECT_TRUE(IsEqualGUID(l.keys[0], plan.filters[1]));
+    // Both keys were handed to an add, in order; the third was not.
+    const std::span<const GUID> taken = engine->taken_filter_keys();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_TRUE(IsEqualGUID(taken[0], plan.filters[0]));
+    EXPECT_TRUE(IsEqualGUID(taken[1], plan.filters[1]));
+    EXPECT_EQ(fwp::state().filters.size(), 2u);
+    for (const GUID& k : taken)
+        EXPECT_TRUE(delete_wfp_filter(*engine, k));
+    EXPECT_FALSE(close_wfp_engine(std::move(engine).value()));
 }
 
 }  // namespace

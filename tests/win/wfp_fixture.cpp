@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <variant>
 
 #include "common/utf.h"
 
@@ -45,6 +47,37 @@ std::string WfpTest::read_record_file() const {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::vector<wfp::KillSwitchRecord> WfpTest::records() const {
+    if (!record_exists())
+        return {};
+    const std::string text = read_record_file();
+    Result<wfp::ParsedRecords> r = wfp::parse_records(text);
+    if (!r.ok()) {
+        ADD_FAILURE() << r.error().full() << ": " << text;
+        return {};
+    }
+    const auto* records = std::get_if<std::vector<wfp::KillSwitchRecord>>(&r.value());
+    if (records == nullptr) {
+        ADD_FAILURE() << "a later version: " << text;
+        return {};
+    }
+    return *records;
+}
+
+std::vector<std::wstring> WfpTest::aside_files() const {
+    std::vector<std::wstring> names;
+    const std::filesystem::path folder = dir_.path() + L"\\QEL\\runtime";
+    if (!std::filesystem::exists(folder))
+        return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"kill-switch.json.corrupt-", 0) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 wfp::ProcessIdentity ended_process() {

@@ -12,6 +12,7 @@
 #include "log_capture.h"
 #include "runtime_fixture.h"
 #include "wfp/controller/owner.h"
+#include "wfp/controller/record.h"
 #include "win_test_util.h"
 
 namespace qel::test {
@@ -27,6 +28,11 @@ class WfpTest : public RuntimeTest {
     bool record_exists() const;
     void write_record_file(const std::string& text) const;
     std::string read_record_file() const;
+    // The record file's entries, none when there is no file; a test failure when the file is
+    // not of this agent's format.
+    std::vector<wfp::KillSwitchRecord> records() const;
+    // Names of the files in the record's folder that begin with "kill-switch.json.corrupt-".
+    std::vector<std::wstring> aside_files() const;
 
     WinTempDir dir_;
     ScopedEnv programdata_;

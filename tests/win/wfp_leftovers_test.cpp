@@ -66,11 +66,6 @@ Leftover leave_objects_behind(unsigned filters,
 
 class Leftovers : public test::WfpTest {
   protected:
-    std::vector<KillSwitchRecord> records() const {
-        Result<std::vector<KillSwitchRecord>> r = parse_records(read_record_file());
-        EXPECT_TRUE(r.ok()) << read_record_file();
-        return r.ok() ? r.value() : std::vector<KillSwitchRecord>{};
-    }
     std::string removed_line(const Leftover& l, unsigned deleted, unsigned gone,
                              unsigned elsewhere = 0) const {
         return "INFO controller: kill-switch: removed what agent run " + l.record.run +
@@ -319,23 +314,30 @@ TEST_F(Leftovers, ARecordWhoseSublayerIsGoneIsDropped) {
     EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("FwpmFilterDeleteByKey0")), 0);
 }
 
-TEST_F(Leftovers, ACorruptRecordFileIsLoggedAndRemoved) {
+TEST_F(Leftovers, ACorruptRecordFileIsMovedAsideAndNothingIsDeletedForIt) {
     write_record_file("{\"kill_switches\":[");
     auto c = std::make_shared<KillSwitchController>();
     run(disengage_kill_switch(c));
-    EXPECT_EQ(wfp_events(), (std::vector<std::string>{
-                                kNotEngaged, "WARN controller: kill-switch: record file " +
-                                                 to_utf8_lossy(record_path()) +
-                                                 " is corrupt (not valid JSON); removing it"}));
+    ASSERT_EQ(aside_files().size(), 1u);
+    const std::wstring folder = record_path().substr(0, record_path().rfind(L'\\') + 1);
+    EXPECT_EQ(wfp_events(),
+              (std::vector<std::string>{kNotEngaged,
+                                        "WARN controller: kill-switch: record file " +
+                                            to_utf8_lossy(record_path()) +
+                                            " is corrupt (not valid JSON); moved it aside to " +
+                                            to_utf8_lossy(folder + aside_files()[0])}));
     EXPECT_FALSE(record_exists());
     EXPECT_TRUE(fwp::journal().empty());
 
-    // An engage over a corrupt file still succeeds and leaves only its own record.
+    // An engage over a corrupt file still succeeds and leaves only its own record; the earlier
+    // file moved aside stays.
     write_record_file("not json at all");
     ASSERT_TRUE(run(engage_kill_switch(c, std::nullopt, std::nullopt)).ok());
     ASSERT_EQ(records().size(), 1u);
+    EXPECT_EQ(aside_files().size(), 2u);
     run(disengage_kill_switch(c));
     EXPECT_FALSE(record_exists());
+    EXPECT_EQ(aside_files().size(), 2u);
 }
 
 }  // namespace

@@ -4,7 +4,15 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
 #include <set>
 
 #include "common/async/task.h"
@@ -29,13 +37,7 @@ asio::awaitable<void> engage_task(std::shared_ptr<KillSwitchController> c,
 
 class RecordFile : public test::WfpTest {
   protected:
-    std::vector<KillSwitchRecord> records() const {
-        if (!record_exists())
-            return {};
-        Result<std::vector<KillSwitchRecord>> r = parse_records(read_record_file());
-        EXPECT_TRUE(r.ok()) << read_record_file();
-        return r.ok() ? r.value() : std::vector<KillSwitchRecord>{};
-    }
+    std::wstring folder() const { return record_path().substr(0, record_path().rfind(L'\\') + 1); }
     static std::vector<std::string> texts(const std::vector<UuidBytes>& keys) {
         std::vector<std::string> out;
         for (const UuidBytes& k : keys)
@@ -71,7 +73,7 @@ TEST_F(RecordFile, EveryKeyIsOnTheDiskBeforeItsObjectExists) {
     EXPECT_EQ(uuid_text(early[0].sublayer), s.sublayers[0].key);
     const std::vector<std::string> planned = texts(early[0].filters);
     EXPECT_EQ(installed_keys(), planned);
-    // Narrowed to what went in, once the engage is done.
+    // Narrowed to the keys handed to an add, once the engage is done: here every add went in.
     const std::vector<KillSwitchRecord> late = records();
     ASSERT_EQ(late.size(), 1u);
     EXPECT_EQ(texts(late[0].filters), installed_keys());
@@ -120,6 +122,221 @@ TEST_F(RecordFile, WhatTheOwnTeardownCouldNotDeleteStaysRecordedUntilItIsGone) {
     EXPECT_FALSE(record_exists());
 }
 
+TEST_F(RecordFile, AFilterWhoseAddReportedFailureButWentInIsRemovedByTheNextSweep) {
+    // The second loopback permit goes in, but its add reports a time-out: the engage fails.
+    fwp::fail_after("FwpmFilterAdd0", 2, ERROR_TIMEOUT);
+    auto c = std::make_shared<KillSwitchController>();
+    Result<void> r = run(engage_kill_switch(c, std::nullopt, std::nullopt));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().full(), "FwpmFilterAdd0(QEL permit loopback (v6)) rc=0x5b4");
+    std::map<std::string, std::string> keys = test::call_keys();
+    // The rollback deletes only the filter it knows to be in; the other one keeps the sublayer.
+    EXPECT_EQ(
+        fwp::journal(),
+        test::expand({"FwpmEngineOpen0 {H} -> 0x0", "FwpmSubLayerAdd0 {S} -> 0x0",
+                      "FwpmFilterAdd0 {A1} -> 0x0", "FwpmFilterAdd0 {A2} -> 0x5b4",
+                      "FwpmFilterDeleteByKey0 {A1} -> 0x0",
+                      "FwpmSubLayerDeleteByKey0 {S} -> 0x80320006", "FwpmEngineClose0 {H} -> 0x0"},
+                     keys));
+    EXPECT_EQ(installed_keys(), std::vector<std::string>{keys.at("A2")});
+    const std::vector<KillSwitchRecord> kept = records();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(kept[0].released);
+    EXPECT_EQ(uuid_text(kept[0].sublayer), keys.at("S"));
+    EXPECT_EQ(texts(kept[0].filters), std::vector<std::string>{keys.at("A2")});
+
+    run(disengage_kill_switch(c));
+    const fwpdbl::State s = fwp::state();
+    EXPECT_TRUE(s.filters.empty());
+    EXPECT_TRUE(s.sublayers.empty());
+    EXPECT_TRUE(s.engines.empty());
+    EXPECT_EQ(s.memory_outstanding, 0u);
+    EXPECT_FALSE(record_exists());
+}
+
+TEST_F(RecordFile, ATunnelPermitWhoseAddReportedFailureButWentInIsRecordedAndRemoved) {
+    // The IPv6 permit for the tunnel's interface (the fourth add) goes in, but reports a
+    // time-out: the engage goes on without it, as after any refused tunnel permit.
+    fwp::fail_after("FwpmFilterAdd0", 4, ERROR_TIMEOUT);
+    auto c = std::make_shared<KillSwitchController>();
+    ASSERT_TRUE(run(engage_kill_switch(c, std::nullopt, "lo")).ok());
+    EXPECT_TRUE(test::has_event(
+        "WARN",
+        "kill-switch: could not install TUN-interface permit for 'lo': FwpmFilterAdd0(QEL permit "
+        "TUN iface v6: lo) rc=0x5b4; falling back to app-only allowlist (user apps may be "
+        "blocked)"));
+    std::map<std::string, std::string> keys = test::call_keys();
+    std::vector<std::string> handed_out;
+    for (int n = 1; n <= 6; ++n)
+        handed_out.push_back(keys.at("A" + std::to_string(n)));
+    EXPECT_EQ(installed_keys(), handed_out);
+    // The entry keeps the key whose add reported failure, in the order the keys were handed out.
+    const std::vector<KillSwitchRecord> engaged = records();
+    ASSERT_EQ(engaged.size(), 1u);
+    EXPECT_FALSE(engaged[0].released);
+    EXPECT_EQ(texts(engaged[0].filters), handed_out);
+
+    // The teardown deletes what it knows to be in; the sweep after it finds the other one.
+    fwp::reset();
+    run(disengage_kill_switch(c));
+    keys["H2"] = test::call_keys().at("H");
+    EXPECT_EQ(
+        fwp::journal(),
+        test::expand({"FwpmFilterDeleteByKey0 {A1} -> 0x0", "FwpmFilterDeleteByKey0 {A2} -> 0x0",
+                      "FwpmFilterDeleteByKey0 {A3} -> 0x0", "FwpmFilterDeleteByKey0 {A5} -> 0x0",
+                      "FwpmFilterDeleteByKey0 {A6} -> 0x0",
+                      "FwpmSubLayerDeleteByKey0 {S} -> 0x80320006", "FwpmEngineClose0 {H} -> 0x0",
+                      "FwpmEngineOpen0 {H2} -> 0x0", "FwpmSubLayerGetByKey0 {S} -> 0x0",
+                      "FwpmFreeMemory0", "FwpmFilterGetByKey0 {A4} -> 0x0",
+                      "FwpmFilterDeleteByKey0 {A4} -> 0x0", "FwpmFreeMemory0",
+                      "FwpmSubLayerDeleteByKey0 {S} -> 0x0", "FwpmEngineClose0 {H2} -> 0x0"},
+                     keys));
+    const fwpdbl::State s = fwp::state();
+    EXPECT_TRUE(s.filters.empty());
+    EXPECT_TRUE(s.sublayers.empty());
+    EXPECT_FALSE(record_exists());
+}
+
+// "YYYYMMDDTHHMMSSZ" of the UTC time `seconds` from now.
+std::wstring utc_stamp(int seconds = 0) {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{};
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart += static_cast<ULONGLONG>(static_cast<LONGLONG>(seconds) * 10'000'000);
+    now.dwLowDateTime = t.LowPart;
+    now.dwHighDateTime = t.HighPart;
+    SYSTEMTIME st{};
+    FileTimeToSystemTime(&now, &st);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u%02u%02uT%02u%02u%02uZ", st.wYear, st.wMonth, st.wDay, st.wHour,
+             st.wMinute, st.wSecond);
+    return text;
+}
+
+std::string read_bytes(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(RecordFile, ACorruptFileIsMovedAsideWholeAndAFreshRecordWritten) {
+    // A document of this agent's version whose content is malformed is damage, not a format.
+    const std::string corrupt = "{\"kill_switches\":[{\"run\":\"r\xc3\xa9\"}],\"version\":2}\r\n";
+    write_record_file(corrupt);
+    const std::wstring before = utc_stamp();
+    auto c = std::make_shared<KillSwitchController>();
+    ASSERT_TRUE(run(engage_kill_switch(c, std::nullopt, "lo")).ok());
+    const std::wstring after = utc_stamp();
+
+    const std::vector<std::wstring> aside = aside_files();
+    ASSERT_EQ(aside.size(), 1u);
+    const std::wstring prefix = L"kill-switch.json.corrupt-";
+    const std::wstring stamp = aside[0].substr(prefix.size());
+    EXPECT_TRUE(std::regex_match(stamp, std::wregex(L"\\d{8}T\\d{6}Z"))) << to_utf8_lossy(stamp);
+    EXPECT_LE(before, stamp);
+    EXPECT_LE(stamp, after);
+    EXPECT_EQ(read_bytes(folder() + aside[0]), corrupt);
+    EXPECT_TRUE(test::has_event("WARN", "kill-switch: record file " + to_utf8_lossy(record_path()) +
+                                            " is corrupt (malformed entry 0); moved it aside to " +
+                                            to_utf8_lossy(folder() + aside[0])));
+    // The engage recorded itself in a fresh file.
+    const std::vector<KillSwitchRecord> fresh = records();
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(fresh[0].owner, this_process());
+    EXPECT_EQ(texts(fresh[0].filters), installed_keys());
+    run(disengage_kill_switch(c));
+    EXPECT_FALSE(record_exists());
+    EXPECT_EQ(aside_files(), aside);
+}
+
+TEST_F(RecordFile, ACorruptFileMovedAsideOverwritesNothing) {
+    // Earlier corrupt files under every name the next minute could give.
+    std::filesystem::create_directories(folder());
+    std::vector<std::wstring> earlier;
+    for (int s = 0; s <= 60; ++s) {
+        earlier.push_back(L"kill-switch.json.corrupt-" + utc_stamp(s));
+        std::ofstream(std::filesystem::path(folder() + earlier.back()), std::ios::binary)
+            << "earlier";
+    }
+    write_record_file("{\"version\":2,\"kill_switches\":[7]}");
+    bool edited = false;
+    edit_records([&](std::vector<KillSwitchRecord>& records) {
+        edited = true;
+        EXPECT_TRUE(records.empty());
+    });
+    EXPECT_TRUE(edited);
+    const std::vector<std::wstring> now = aside_files();
+    std::vector<std::wstring> added;
+    std::set_difference(now.begin(), now.end(), earlier.begin(), earlier.end(),
+                        std::back_inserter(added));
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_TRUE(
+        std::regex_match(added[0], std::wregex(L"kill-switch\\.json\\.corrupt-\\d{8}T\\d{6}Z-2")))
+        << to_utf8_lossy(added[0]);
+    EXPECT_EQ(read_bytes(folder() + added[0]), "{\"version\":2,\"kill_switches\":[7]}");
+    for (const std::wstring& name : earlier)
+        EXPECT_EQ(read_bytes(folder() + name), "earlier") << to_utf8_lossy(name);
+}
+
+TEST_F(RecordFile, ACorruptFileThatCannotBeMovedAsideIsLeftAndNotEdited) {
+    const std::string corrupt = "not json";
+    write_record_file(corrupt);
+    // Open without delete sharing: it can be read, but not renamed.
+    HANDLE held =
+        CreateFileW(record_path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    bool edited = false;
+    edit_records([&](std::vector<KillSwitchRecord>&) { edited = true; });
+    CloseHandle(held);
+    EXPECT_FALSE(edited);
+    EXPECT_EQ(read_record_file(), corrupt);
+    EXPECT_TRUE(aside_files().empty());
+    const std::string warn = "WARN controller: kill-switch: record file " +
+                             to_utf8_lossy(record_path()) +
+                             " is corrupt (not valid JSON) and cannot be moved aside: ";
+    const std::vector<std::string> events = test::wfp_events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].substr(0, warn.size()), warn);
+    EXPECT_TRUE(events[0].ends_with("; leaving it as it is")) << events[0];
+}
+
+TEST_F(RecordFile, ALaterAgentsFileIsLeftAsItIsAndTheEngageGoesOnUnrecorded) {
+    // Not this agent's layout either: nothing of it is to be read, rewritten or moved.
+    const std::string later =
+        "{\n  \"version\": 3,\n  \"kill_switches\": {\"elsewhere\": [1, 2]}\n}\n";
+    write_record_file(later);
+    const std::string warn = "WARN controller: kill-switch: record file " +
+                             to_utf8_lossy(record_path()) +
+                             " has version 3, a later agent's format; leaving it as it is: "
+                             "nothing is recorded in it or removed for it";
+    const auto warnings = [] {
+        const std::vector<std::string> events = test::wfp_events();
+        return std::count_if(events.begin(), events.end(),
+                             [](const std::string& e) { return e.rfind("WARN ", 0) == 0; });
+    };
+    auto c = std::make_shared<KillSwitchController>();
+    ASSERT_TRUE(run(engage_kill_switch(c, app_path(), "lo")).ok());
+    EXPECT_TRUE(run(is_kill_switch_engaged(c)));
+    EXPECT_EQ(fwp::state().filters.size(), 8u);
+    EXPECT_EQ(read_record_file(), later);
+    // One warning for the whole engage, whatever edits it would have made.
+    EXPECT_EQ(test::wfp_events().front(), warn);
+    EXPECT_EQ(warnings(), 1);
+
+    test::clear_captured_events();
+    run(disengage_kill_switch(c));
+    EXPECT_TRUE(fwp::state().filters.empty());
+    EXPECT_TRUE(fwp::state().sublayers.empty());
+    EXPECT_EQ(read_record_file(), later);
+    EXPECT_TRUE(aside_files().empty());
+    // The sweep reads the file, and leaves it.
+    EXPECT_EQ(test::wfp_events(),
+              (std::vector<std::string>{"INFO controller: kill-switch disengaged on demand",
+                                        "INFO kill_switch: kill-switch disengaged", warn}));
+}
+
 TEST_F(RecordFile, AnEditWaitsForAnotherProcesssLockAndThenLosesNothing) {
     std::filesystem::create_directories(record_path().substr(0, record_path().rfind(L'\\')));
     HANDLE other = CreateFileW((record_path() + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
@@ -136,6 +353,75 @@ TEST_F(RecordFile, AnEditWaitsForAnotherProcesssLockAndThenLosesNothing) {
     EXPECT_EQ(fwp::state().filters.size(), 6u);
     ASSERT_EQ(records().size(), 1u);
     EXPECT_EQ(texts(records()[0].filters), installed_keys());
+    run(disengage_kill_switch(c));
+}
+
+// As another account could have left it before the folder was the agent's (everyone may write
+// to it), and still holds it open without sharing: its holder is not an agent, and waiting for
+// it would hold up every engage by the whole wait.
+TEST_F(RecordFile, ALockFilePlantedAndHeldOpenIsNotWaitedFor) {
+    const std::wstring lock = record_path() + L".lock";
+    std::filesystem::create_directories(record_path().substr(0, record_path().rfind(L'\\')));
+    HANDLE planted = CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(planted, INVALID_HANDLE_VALUE);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    ASSERT_EQ(SetSecurityInfo(planted, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              dacl, nullptr),
+              ERROR_SUCCESS);
+    LocalFree(sd);
+
+    auto c = std::make_shared<KillSwitchController>();
+    run(engage_task(c, std::nullopt));
+    EXPECT_EQ(fwp::state().filters.size(), 6u);
+    EXPECT_FALSE(record_exists());
+    const std::string path = to_utf8_lossy(record_path());
+    bool warned = false;
+    for (const std::string& e : test::wfp_events()) {
+        warned =
+            warned || e.rfind("WARN controller: kill-switch: cannot lock record file " + path +
+                                  ": held open by a process of another account (S-1-1-0 may change "
+                                  "it): ",
+                              0) == 0;
+    }
+    EXPECT_TRUE(warned) << testing::PrintToString(test::wfp_events());
+    CloseHandle(planted);
+    run(disengage_kill_switch(c));
+    EXPECT_TRUE(fwp::state().filters.empty());
+}
+
+// No other account can open the record, so none can hold it open against the next write.
+TEST_F(RecordFile, TheRecordIsOpenToNoOtherAccount) {
+    auto c = std::make_shared<KillSwitchController>();
+    run(engage_task(c, std::nullopt));
+    ASSERT_TRUE(record_exists());
+    HANDLE h = CreateFileW(record_path().c_str(), READ_CONTROL,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &sd),
+              ERROR_SUCCESS);
+    CloseHandle(h);
+    ASSERT_NE(dacl, nullptr);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        LPWSTR sid = nullptr;
+        ConvertSidToStringSidW(&ace->SidStart, &sid);
+        const std::wstring who = sid ? sid : L"";
+        LocalFree(sid);
+        for (const wchar_t* other : {L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-545"})
+            EXPECT_NE(who, other) << "the record's DACL lets " << to_utf8_lossy(who) << " in";
+    }
+    LocalFree(sd);
     run(disengage_kill_switch(c));
 }
 

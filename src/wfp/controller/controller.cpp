@@ -39,7 +39,7 @@ asio::awaitable<Result<void>> engage_kill_switch(std::shared_ptr<KillSwitchContr
                             [record](const Remains& remains) { record.released(remains); });
     if (!ks)
         co_return Result<void>(std::move(ks).error());
-    record.installed((*ks)->filter_keys);
+    record.narrow_to((*ks)->engine.taken_filter_keys());
     *engaged = std::move(ks).value();
     co_return Result<void>();
 }

@@ -88,15 +88,17 @@ std::string format_records(const std::vector<KillSwitchRecord>& records) {
     return json{{"version", kVersion}, {"kill_switches", std::move(list)}}.dump() + "\n";
 }
 
-Result<std::vector<KillSwitchRecord>> parse_records(std::string_view text) {
+Result<ParsedRecords> parse_records(std::string_view text) {
     const json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (doc.is_discarded())
         return Error("not valid JSON");
     if (!doc.is_object())
         return Error("not a JSON object");
     const auto version = doc.find("version");
-    if (version == doc.end() || (*version != kVersion && *version != kOwnerlessVersion))
-        return Error("unknown version");
+    if (version == doc.end())
+        return Error("no version");
+    if (*version != kVersion && *version != kOwnerlessVersion)
+        return ParsedRecords(LaterVersion{version->dump()});
     const int v = version->get<int>();
     const auto list = doc.find("kill_switches");
     if (list == doc.end() || !list->is_array())
@@ -108,7 +110,7 @@ Result<std::vector<KillSwitchRecord>> parse_records(std::string_view text) {
             return Error(fmt::format("malformed entry {}", out.size()));
         out.push_back(std::move(*r));
     }
-    return out;
+    return ParsedRecords(std::move(out));
 }
 
 }  // namespace qel::wfp

@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 #include <utility>
+#include <variant>
 
 #include "common/data_root.h"
 #include "common/log.h"
 #include "common/path_join.h"
 #include "common/utf.h"
 #include "common/win/files.h"
+#include "common/win/own_folder.h"
+#include "common/win/security.h"
 #include "common/win/unique_handle.h"
 #include "common/win_error.h"
 #include "wfp/engine/key.h"
@@ -22,11 +26,13 @@ namespace {
 
 constexpr auto kLog = log::Target::wfp_controller;
 
-// The folder exists: edit_records makes it before it takes the lock.
+// The folder exists: edit_records claims it before it takes the lock. Only the agent's side
+// can open the record, so no other account can hold it open and stall the next write.
 Result<void> write_records(const std::wstring& path, const std::string& text) {
     win::Replacement how{path + L".tmp", path};
     how.write_through = true;
     how.remove_temp_on_failure = true;
+    how.private_file = true;
     return win::replace_file(how, text);
 }
 
@@ -36,42 +42,110 @@ Result<void> remove_file(const std::wstring& path) {
     return win::last_os_error();
 }
 
-// The records on disk; nothing when the file exists but cannot be read.
-std::optional<std::vector<KillSwitchRecord>> load(const std::wstring& path) {
+// How many names beside it a corrupt file tries before it stays where it is.
+constexpr int kAsideNames = 100;
+
+// Moves a corrupt file to "<path>.corrupt-YYYYMMDDTHHMMSSZ" (UTC), or with "-2", "-3", ...
+// after that while the name is taken: a person may want to see what it held, and nothing that
+// lies there already is overwritten. The new name.
+Result<std::wstring> move_aside(const std::wstring& path) {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    const std::wstring stem =
+        path + to_wide(fmt::format(".corrupt-{:04}{:02}{:02}T{:02}{:02}{:02}Z", now.wYear,
+                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond));
+    for (int n = 1; n <= kAsideNames; ++n) {
+        const std::wstring aside = n == 1 ? stem : stem + L"-" + std::to_wstring(n);
+        if (MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH))
+            return aside;
+        const DWORD err = GetLastError();
+        if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)
+            return win::os_error(err);
+    }
+    return Error(fmt::format("the {} names for it are taken", kAsideNames));
+}
+
+// Why an edit leaves the file as it is.
+enum class LeftAlone {
+    unusable,       // it cannot be read, or it is corrupt and cannot be moved aside
+    later_version,  // a later agent's format, whose entries this agent must not lose
+};
+
+// The records on disk; a corrupt file is moved aside and holds none.
+std::variant<std::vector<KillSwitchRecord>, LeftAlone> load(const std::wstring& path) {
     Result<std::optional<std::string>> text = win::read_file(path);
     if (!text) {
         log::warn(kLog, "kill-switch: cannot read record file {}: {}", to_utf8_lossy(path),
                   text.error());
-        return std::nullopt;
+        return LeftAlone::unusable;
     }
     if (!*text || (*text)->empty())
         return std::vector<KillSwitchRecord>{};
-    Result<std::vector<KillSwitchRecord>> records = parse_records(**text);
-    if (!records) {
-        log::warn(kLog, "kill-switch: record file {} is corrupt ({}); removing it",
-                  to_utf8_lossy(path), records.error());
-        if (Result<void> r = remove_file(path); !r)
-            log::warn(kLog, "kill-switch: cannot remove record file {}: {}", to_utf8_lossy(path),
-                      r.error());
+    Result<ParsedRecords> parsed = parse_records(**text);
+    if (!parsed) {
+        Result<std::wstring> aside = move_aside(path);
+        if (!aside) {
+            log::warn(kLog,
+                      "kill-switch: record file {} is corrupt ({}) and cannot be moved aside: "
+                      "{:#}; leaving it as it is",
+                      to_utf8_lossy(path), parsed.error(), aside.error());
+            return LeftAlone::unusable;
+        }
+        log::warn(kLog, "kill-switch: record file {} is corrupt ({}); moved it aside to {}",
+                  to_utf8_lossy(path), parsed.error(), to_utf8_lossy(*aside));
         return std::vector<KillSwitchRecord>{};
     }
-    return std::move(records).value();
+    if (const LaterVersion* later = std::get_if<LaterVersion>(&*parsed)) {
+        log::warn(kLog,
+                  "kill-switch: record file {} has version {}, a later agent's format; leaving "
+                  "it as it is: nothing is recorded in it or removed for it",
+                  to_utf8_lossy(path), later->version);
+        return LeftAlone::later_version;
+    }
+    return std::get<std::vector<KillSwitchRecord>>(std::move(*parsed));
+}
+
+// Why the lock file that someone holds open is not the agent's own: then it was planted
+// before the folder became the agent's, and waiting for its holder is in vain. Nothing when it
+// is, or when it is gone meanwhile. Reading the descriptor needs no sharing from the holder.
+std::optional<std::string> foreign_holder(const std::wstring& path) {
+    const win::UniqueHandle h(
+        CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h)
+        return std::nullopt;
+    return win::why_unusable(path, h.get());
 }
 
 // The lock of the record file: held while its handle is open. DELETE_ON_CLOSE keeps the folder
 // clean; an opener that meets the file while its deletion is pending is refused like one that
-// meets it open, and tries again.
+// meets it open, and tries again. It is made with the private descriptor, so no other account
+// can open (and hold) it, and never opened through a link.
 Result<win::UniqueHandle> lock_records(const std::wstring& path) {
+    Result<win::SecurityDescriptor> descriptor = win::parse_sddl(win::kPrivateFileSddl);
+    if (!descriptor)
+        return std::move(descriptor).error();
+    SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor->get(), FALSE};
     const auto deadline = std::chrono::steady_clock::now() + kRecordLockWait;
     for (;;) {
-        win::UniqueHandle h(
-            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-        if (h)
+        win::UniqueHandle h(CreateFileW(
+            path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, 0, &sa, OPEN_ALWAYS,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+            nullptr));
+        if (h) {
+            // Closing it removes that name, and only the name.
+            if (const auto why = win::why_unusable(path, h.get()))
+                return Error(fmt::format("refusing {}: {}", to_utf8_lossy(path), *why));
             return h;
+        }
         const DWORD err = GetLastError();
         if (err != ERROR_SHARING_VIOLATION && err != ERROR_ACCESS_DENIED)
             return win::os_error(err);
+        if (const auto why = foreign_holder(path)) {
+            return win::os_error(err).context(
+                fmt::format("held open by a process of another account ({})", *why));
+        }
         if (std::chrono::steady_clock::now() >= deadline)
             return win::os_error(err).context(fmt::format(
                 "held by another process for more than {} ms", kRecordLockWait.count()));
@@ -79,7 +153,7 @@ Result<win::UniqueHandle> lock_records(const std::wstring& path) {
     }
 }
 
-std::vector<UuidBytes> uuids_of(const std::vector<GUID>& keys) {
+std::vector<UuidBytes> uuids_of(std::span<const GUID> keys) {
     std::vector<UuidBytes> out;
     out.reserve(keys.size());
     for (const GUID& k : keys)
@@ -106,30 +180,38 @@ const std::string& this_run() {
     return id;
 }
 
-void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit, bool create) {
+void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit, bool create,
+                  bool* later_version) {
     static std::mutex m;
     std::lock_guard lock(m);
     const std::wstring path = record_file_path();
     if (!create && !win::file_status(path))
         return;
-    if (Result<void> dir = win::create_dir_all(runtime_dir()); !dir) {
-        log::warn(kLog, "kill-switch: cannot write record file {}: {}", to_utf8_lossy(path),
-                  dir.error());
+    // Held as the agent's own until the edit is done.
+    Result<win::OwnFolder> folder = win::claim_data_folder(kRuntimeFolder);
+    if (!folder) {
+        log::warn(kLog, "kill-switch: cannot write record file {}: {:#}", to_utf8_lossy(path),
+                  folder.error());
         return;
     }
+    folder->log_notes(kLog);
     Result<win::UniqueHandle> file_lock = lock_records(path + L".lock");
     if (!file_lock) {
         log::warn(kLog, "kill-switch: cannot lock record file {}: {:#}", to_utf8_lossy(path),
                   file_lock.error());
         return;
     }
-    std::optional<std::vector<KillSwitchRecord>> records = load(path);
-    if (!records)
+    std::variant<std::vector<KillSwitchRecord>, LeftAlone> loaded = load(path);
+    if (const LeftAlone* why = std::get_if<LeftAlone>(&loaded)) {
+        if (later_version != nullptr && *why == LeftAlone::later_version)
+            *later_version = true;
         return;
-    const std::vector<KillSwitchRecord> before = *records;
-    edit(*records);
-    if (*records != before)
-        store(path, *records);
+    }
+    std::vector<KillSwitchRecord>& records = std::get<std::vector<KillSwitchRecord>>(loaded);
+    const std::vector<KillSwitchRecord> before = records;
+    edit(records);
+    if (records != before)
+        store(path, records);
 }
 
 }  // namespace qel::wfp
@@ -138,10 +220,15 @@ namespace qel::wfp {
 
 RecordEntry::RecordEntry(const KeyPlan& plan) : sublayer_(uuid_of(plan.sublayer)) {
     KillSwitchRecord record{this_run(), this_process(), false, sublayer_, uuids_of(plan.filters)};
-    edit_records([&](std::vector<KillSwitchRecord>& records) { records.push_back(record); });
+    bool later_version = false;
+    edit_records([&](std::vector<KillSwitchRecord>& records) { records.push_back(record); },
+                 /*create=*/true, &later_version);
+    recording_ = !later_version;
 }
 
-void RecordEntry::installed(const std::vector<GUID>& filters) const {
+void RecordEntry::narrow_to(std::span<const GUID> filters) const {
+    if (!recording_)
+        return;
     KillSwitchRecord record{this_run(), this_process(), false, sublayer_, uuids_of(filters)};
     edit_records([&](std::vector<KillSwitchRecord>& records) {
         const auto mine = std::find_if(records.begin(), records.end(), [&](const auto& r) {
@@ -155,6 +242,8 @@ void RecordEntry::installed(const std::vector<GUID>& filters) const {
 }
 
 void RecordEntry::released(const Remains& remains) const {
+    if (!recording_)
+        return;
     KillSwitchRecord record{this_run(), this_process(), true, sublayer_, uuids_of(remains.filters)};
     edit_records(
         [&](std::vector<KillSwitchRecord>& records) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,21 +28,27 @@ inline constexpr std::chrono::milliseconds kRecordLockWait{5000};
 // take too (a lock file opened without sharing, which the system closes when its holder ends,
 // however it ends). The write is atomic (a flushed temporary file moved over the old one); an
 // empty list removes the file. Without `create`, nothing happens when there is no file. A
-// file that cannot be parsed is logged and removed; one that cannot be read or locked is
-// logged and left alone, and `edit` is not called.
+// corrupt file is moved aside to "kill-switch.json.corrupt-<UTC time>", kept for a person,
+// and `edit` starts from an empty list. A file that cannot be read, locked or moved aside is
+// logged and left alone, and `edit` is not called; so is a file of a later agent's format,
+// which this agent must not rewrite: then `*later_version` is set to true, when given.
 void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edit,
-                  bool create = true);
+                  bool create = true, bool* later_version = nullptr);
 
 // This process's entry for one kill switch, identified by its sublayer key.
 class RecordEntry {
   public:
     // Writes the entry with every key of the plan, before any of those objects exists. A
     // failure to write is only logged: the kill switch still engages, and a later update may
-    // still get it onto the disk.
+    // still get it onto the disk. A file of a later agent's format is the exception: this kill
+    // switch then goes unrecorded, and the entry's later edits are not tried, so that the one
+    // warning stands for the whole engage.
     explicit RecordEntry(const KeyPlan& plan);
 
-    // Narrows the entry to the filters that went in, in install order.
-    void installed(const std::vector<GUID>& filters) const;
+    // Narrows the entry to the keys that were handed to a filter add, in that order: the
+    // installed filters and those whose add reported failure, which may have gone in all the
+    // same.
+    void narrow_to(std::span<const GUID> filters) const;
 
     // After the kill switch's release: the entry is dropped when nothing remains, otherwise it
     // names what remains and is marked released, so that any agent may remove it.
@@ -49,6 +56,7 @@ class RecordEntry {
 
   private:
     UuidBytes sublayer_;
+    bool recording_ = true;  // false: the file is a later agent's
 };
 
 }  // namespace qel::wfp

@@ -61,6 +61,10 @@ class WfpEngine {
 
     // The next key of the plan for a filter; nothing once the plan is used up.
     std::optional<GUID> take_filter_key();
+    // The keys taken so far, in the order taken: each was handed to one filter add.
+    std::span<const GUID> taken_filter_keys() const {
+        return {filter_keys_.data(), next_filter_key_};
+    }
 
   private:
     friend Result<WfpEngine> open_wfp_engine(KeyPlan plan);

@@ -2,6 +2,7 @@
 
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -158,8 +159,14 @@ KillSwitch::KillSwitch(WfpEngine engine_, std::optional<std::string> app_path_,
 
 KillSwitch::~KillSwitch() {
     Remains remains;
-    for (const GUID& key : filter_keys) {
-        if (!delete_wfp_filter(engine, key))
+    // An add that reported failure may have gone in all the same (a call to the engine that
+    // timed out, say): its key is kept among what remains, without a delete, for the sweep of
+    // leftovers to look up.
+    for (const GUID& key : engine.taken_filter_keys()) {
+        const bool installed =
+            std::any_of(filter_keys.begin(), filter_keys.end(),
+                        [&](const GUID& k) { return IsEqualGUID(k, key) != FALSE; });
+        if (!installed || !delete_wfp_filter(engine, key))
             remains.filters.push_back(key);
     }
     log::info(kLog, "kill-switch disengaged");

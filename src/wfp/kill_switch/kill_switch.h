@@ -19,19 +19,21 @@ namespace qel::wfp {
 // The cell the tunnel-interface permits point to.
 using LuidCell = std::unique_ptr<std::uint64_t>;
 
-// What a release could not delete: those objects stay installed and keep blocking.
+// What a release could not confirm gone: those objects may stay installed and keep blocking.
 struct Remains {
     bool sublayer = false;
-    std::vector<GUID> filters;  // in install order
+    // In the order their keys were handed out: the installed filters whose delete failed, and
+    // every filter whose add reported failure (no delete is tried for those).
+    std::vector<GUID> filters;
 
     bool empty() const { return !sublayer && filters.empty(); }
 };
 
-// Told once, right after the engine was released, what stayed installed.
+// Told once, right after the engine was released, what may have stayed installed.
 using ReleaseHook = std::function<void(const Remains&)>;
 
 // One kill switch and everything it must release. Built only by install_kill_switch; its
-// destruction is its one release: the filters are deleted in install
+// destruction is its one release: the installed filters are deleted in install
 // order, "kill-switch disengaged" is written, the engine is released, the hook learns what
 // remains, and only then are the lists and cells freed.
 struct KillSwitch {

@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <utility>
 
 namespace qel::fwpdbl {
 namespace {
 
 // The process is to end as soon as the call in progress on this thread has had its effect.
 thread_local bool t_kill_after_call = false;
+// The call in progress on this thread is to have its effect and then report this code.
+thread_local std::optional<DWORD> t_report_after_call;
 
 struct Injected {
     std::string function;
@@ -61,7 +64,9 @@ std::optional<Fault> env_fault(const std::string& function, unsigned nth) {
             t_kill_after_call = true;
             return std::nullopt;
         }
-        return Fault{static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0)), false};
+        const bool after = value.rfind("after-", 0) == 0;
+        const char* code = value.c_str() + (after ? 6 : 0);
+        return Fault{static_cast<DWORD>(std::strtoul(code, nullptr, 0)), false, after};
     }
     return std::nullopt;
 }
@@ -88,10 +93,16 @@ std::optional<Fault> begin_call(const char* function) {
         SetEvent(c.paused);
         WaitForSingleObject(c.resume, INFINITE);
     }
+    if (fault && fault->after_effect) {
+        t_report_after_call = fault->code;
+        return std::nullopt;
+    }
     return fault;
 }
 
 DWORD end_call(const char* function, const std::string& detail, DWORD rc) {
+    if (t_report_after_call)
+        rc = *std::exchange(t_report_after_call, std::nullopt);
     char code[16];
     std::snprintf(code, sizeof code, "0x%lx", static_cast<unsigned long>(rc));
     note_call(std::string(function) + (detail.empty() ? "" : " " + detail) + " -> " + code);

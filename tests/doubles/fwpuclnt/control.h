@@ -10,10 +10,13 @@
 //                          DLL); its format is described in state.h
 //   QEL_FWP_DOUBLE_FAULTS  injected faults, read at every call: "Function:N=CODE,...", the
 //                          Nth call (from 1, per process) of Function returns CODE without
-//                          any effect; "FwpmGetAppIdFromFileName0:N=null" answers 0 with no
-//                          blob; CODE "kill" ends the process (exit code 99) before the call
-//                          has any effect, "kill-after" once it has had it
-//   qel_fwpdbl_fail / qel_fwpdbl_null_app_id    the same, counted from the last reset
+//                          any effect; "after-CODE" (e.g. "after-0x5b4") returns CODE once the
+//                          call has had its effect, as a call that timed out may;
+//                          "FwpmGetAppIdFromFileName0:N=null" answers 0 with no blob; CODE
+//                          "kill" ends the process (exit code 99) before the call has any
+//                          effect, "kill-after" once it has had it
+//   qel_fwpdbl_fail / qel_fwpdbl_fail_after / qel_fwpdbl_null_app_id
+//                          the same, counted from the last reset
 //   qel_fwpdbl_pause       the Nth call of a function blocks until qel_fwpdbl_resume;
 //                          qel_fwpdbl_wait_paused waits until a call is stopped there
 //
@@ -30,6 +33,7 @@ void qel_fwpdbl_reset(void);
 // Removes the state file: no engine, sublayer or filter is left.
 void qel_fwpdbl_clear_state(void);
 void qel_fwpdbl_fail(const char* function, unsigned nth, DWORD code);
+void qel_fwpdbl_fail_after(const char* function, unsigned nth, DWORD code);
 void qel_fwpdbl_null_app_id(unsigned nth);
 void qel_fwpdbl_pause(const char* function, unsigned nth);
 BOOL qel_fwpdbl_wait_paused(DWORD milliseconds);

@@ -31,6 +31,10 @@ void qel_fwpdbl_fail(const char* function, unsigned nth, DWORD code) {
     qel::fwpdbl::fail_call(function, nth, {code, false});
 }
 
+void qel_fwpdbl_fail_after(const char* function, unsigned nth, DWORD code) {
+    qel::fwpdbl::fail_call(function, nth, {code, false, true});
+}
+
 void qel_fwpdbl_null_app_id(unsigned nth) {
     qel::fwpdbl::fail_call("FwpmGetAppIdFromFileName0", nth, {0, true});
 }
