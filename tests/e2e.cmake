@@ -4,6 +4,7 @@ add_executable(e2e_tests
   e2e/harness.cpp
   e2e/cli_test.cpp
   e2e/console_test.cpp
+  e2e/data_folder_test.cpp
   e2e/pipe_test.cpp
   e2e/service_test.cpp
   e2e/protocol_test.cpp

@@ -193,6 +193,26 @@ TEST_F(DataFolder, AForeignFolderIsTakenOverAndWhatOthersCouldChangeIsRemoved) {
     EXPECT_EQ(foreign(logs_dir()), std::nullopt);
 }
 
+// A folder is swept once, when it becomes the agent's: later claims leave what is in it alone,
+// so that they never hold another agent process's files open in the moment it moves one. A
+// claim cut short before its sweep ended leaves no marker, and the next one sweeps again.
+TEST_F(DataFolder, AFolderIsSweptUntilASweepHasEnded) {
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
+    EXPECT_TRUE(exists(in_runtime(L".qel-owned")));
+    plant_file(in_runtime(L"later"), "later");
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
+    EXPECT_TRUE(exists(in_runtime(L"later")));
+
+    ASSERT_TRUE(DeleteFileW(in_runtime(L".qel-owned").c_str()));
+    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
+    ASSERT_TRUE(f.ok());
+    EXPECT_FALSE(exists(in_runtime(L"later")));
+    ASSERT_EQ(f->notes().size(), 1u);
+    EXPECT_EQ(f->notes()[0], "data folder: removed " + to_utf8_lossy(in_runtime(L"later")) +
+                                 ": S-1-1-0 may change it");
+    EXPECT_TRUE(exists(in_runtime(L".qel-owned")));
+}
+
 TEST_F(DataFolder, AFileInPlaceOfDataRootIsTheCreationErrorUnderItsContext) {
     std::ofstream(std::filesystem::path(data_root())) << "not a folder";
     Result<OwnFolder> f = claim_data_folder(kRuntimeFolder, "create_dir_all it");

@@ -24,6 +24,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Planted folders are emptied this deep at most; what lies deeper stays (and is never used).
 constexpr int kMaxPlantedDepth = 16;
 constexpr std::array<std::wstring_view, 2> kAgentFolders = {kRuntimeFolder, kLogsFolder};
+// In each claimed folder once it has been swept.
+constexpr std::wstring_view kSweptMarker = L".qel-owned";
 
 bool has_link_attribute(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -148,9 +150,11 @@ Verdict examine(const Entry& e) {
 }
 
 // Links are left where they are: they are never followed, so nothing behind them is written,
-// and removing one is not safe everywhere (Wine removes a folder link's target).
-void sweep(const std::wstring& dir, bool is_root, PSECURITY_DESCRIPTOR descriptor,
+// and removing one is not safe everywhere (Wine removes a folder link's target). True when
+// nothing that another account could change is left.
+bool sweep(const std::wstring& dir, bool is_root, PSECURITY_DESCRIPTOR descriptor,
            std::vector<std::string>& notes) {
+    bool clean = true;
     for (const Entry& e : entries_of(dir, is_root)) {
         const Verdict v = examine(e);
         if (!v.why)
@@ -166,12 +170,30 @@ void sweep(const std::wstring& dir, bool is_root, PSECURITY_DESCRIPTOR descripto
         if (removed) {
             notes.push_back(fmt::format("data folder: removed {}: {}", text(e.path), *v.why));
         } else if (GetFileAttributesW(e.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            clean = false;
             notes.push_back(
                 fmt::format("data folder: cannot remove {} ({}): {:#}; it is left alone and not "
                             "used",
                             text(e.path), *v.why, removed.error()));
         }
     }
+    return clean;
+}
+
+// The marker of a swept folder, made only once a sweep has left nothing that another account
+// could change: a claim cut short before then (the process killed) leaves none, and the next
+// claim sweeps again.
+bool is_own_file(const std::wstring& path) {
+    const UniqueHandle h(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
+    return h && !why_unusable(path, h.get());
+}
+
+void mark_swept(const std::wstring& path) {
+    const UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_HIDDEN, nullptr));
+    // When it cannot be made (it exists: another claim made it), the next claim looks again.
 }
 
 Error creation_error(Error e, const std::string& context) {
@@ -209,11 +231,21 @@ Result<UniqueHandle> claim(const std::wstring& path, bool is_root, PSECURITY_DES
     // Checked again on the handle: the folder may have been swapped before it was pinned.
     if (is_link(path, pin.get()))
         return refused_link(path);
+    const bool was_own = !why_not_own(pin.get());
     if (Result<void> given = give_descriptor(pin.get(), descriptor); !given)
         return not_made_own(path, given.error().full());
     if (const auto why = why_not_own(pin.get()))
         return not_made_own(path, "its descriptor did not take: " + *why);
-    sweep(path, is_root, descriptor, notes);
+    // Swept once, when the folder becomes the agent's: from then on no other account can add
+    // to it. A sweep at every claim would also hold up other agent processes, whose moves
+    // cannot replace a file that the sweep has open that moment.
+    const std::wstring marker = join_path(path, kSweptMarker);
+    if (!was_own || !is_own_file(marker)) {
+        DeleteFileW(marker.c_str());
+        // What could not be removed (a file that its planter holds open) is tried again.
+        if (sweep(path, is_root, descriptor, notes))
+            mark_swept(marker);
+    }
     return pin;
 }
 

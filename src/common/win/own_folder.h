@@ -31,10 +31,12 @@ class OwnFolder {
 };
 
 // Claims data_root and, when `sub` is not empty, its folder of that name, in that order. Each
-// is created with the agent's folder descriptor, or, when it exists already, given it; then
-// every entry in it that another account could change (owned by another account, writable by
-// one, a link, a file with other hard links) is removed, the link itself and never its target.
-// data_root's own folders ("runtime", "logs") are claimed only when they are used.
+// is created with the agent's folder descriptor, or, when it exists already, given it. A
+// folder that was not the agent's own before, or that was never swept to the end (it holds no
+// marker ".qel-owned"), is then swept: every entry in it that another account could change
+// (owned by another account, writable by one, a file with other hard links) is removed; a link
+// is left alone and never followed. data_root's own folders ("runtime", "logs") are claimed
+// only when they are used.
 //
 // A folder that is a link (symbolic link, junction, any reparse point) is never followed, and a
 // folder whose descriptor cannot be set is refused: the error names it. A creation failure is
