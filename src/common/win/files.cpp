@@ -20,10 +20,6 @@ bool is_dir(const std::wstring& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool has_link_attribute(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 Error refused(const std::wstring& path, const std::string& why) {
     return Error(fmt::format("refusing {}: {}", to_utf8_lossy(path), why));
 }
@@ -168,6 +164,10 @@ std::optional<FileStatus> file_status(const std::wstring& path) {
 bool is_existing_file(const std::wstring& path) {
     const auto st = file_status(path);
     return st && !st->is_directory() && !st->is_symlink();
+}
+
+bool has_link_attribute(std::uint32_t attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool is_link(const std::wstring& path, HANDLE h) {

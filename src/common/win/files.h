@@ -29,6 +29,9 @@ std::optional<FileStatus> file_status(const std::wstring& path);
 // A file (not a folder, not a dangling link) exists under this name.
 bool is_existing_file(const std::wstring& path);
 
+// Whether attributes (GetFileAttributesW's, a listing's) show a link: a reparse point.
+bool has_link_attribute(std::uint32_t attributes);
+
 // Whether the object that `h` was opened on, without following a link, under `path` is a link
 // (a reparse point): the handle shows it on Windows, Wine shows a folder link only on the path.
 bool is_link(const std::wstring& path, HANDLE h);

@@ -4,8 +4,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "common/data_root.h"
 #include "common/path_join.h"
@@ -26,10 +29,6 @@ constexpr int kMaxPlantedDepth = 16;
 constexpr std::array<std::wstring_view, 2> kAgentFolders = {kRuntimeFolder, kLogsFolder};
 // In each claimed folder once it has been swept.
 constexpr std::wstring_view kSweptMarker = L".qel-owned";
-
-bool has_link_attribute(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
 
 bool same_name(std::wstring_view a, std::wstring_view b) {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
