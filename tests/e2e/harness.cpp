@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -289,6 +290,11 @@ ConsoleAgent::~ConsoleAgent() {
 
 bool ConsoleAgent::wait_ready() {
     const RunResult probe = run_windows(tool_exe(), {"probe"});
+    if (probe.status != 0) {
+        // The caller prints the agent's output; what the probe saw goes beside it.
+        std::cerr << "probe ended with status " << probe.status << "\nstdout: " << probe.out
+                  << "\nstderr: " << probe.err << "\n";
+    }
     return probe.status == 0;
 }
 
