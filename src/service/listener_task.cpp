@@ -3,9 +3,6 @@
 #include <exception>
 #include <optional>
 #include <string>
-#include <system_error>
-
-#include <asio/error.hpp>
 
 #include "common/async/exception_text.h"
 #include "common/log.h"
@@ -14,16 +11,6 @@ namespace qel::service {
 namespace {
 
 constexpr auto kLog = log::Target::service;
-
-bool is_cancellation(std::exception_ptr e) {
-    try {
-        std::rethrow_exception(e);
-    } catch (const std::system_error& se) {
-        return se.code() == asio::error::operation_aborted;
-    } catch (...) {
-        return false;
-    }
-}
 
 }  // namespace
 
@@ -36,7 +23,7 @@ asio::awaitable<void> listener_task(asio::awaitable<Result<void>> ipc_loop,
             failure = r.error().full();
     } catch (...) {
         const std::exception_ptr e = std::current_exception();
-        if (is_cancellation(e))
+        if (async::is_cancellation(e))
             throw;
         failure = async::exception_text(e);
     }

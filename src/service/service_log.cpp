@@ -25,18 +25,7 @@ class OwnLogFile final : public logging::LogFile {
     OwnLogFile(win::OwnFolder folder, win::UniqueHandle file)
         : folder_(std::move(folder)), file_(std::move(file)) {}
 
-    bool append(std::string_view line) override {
-        while (!line.empty()) {
-            DWORD n = 0;
-            if (!WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &n,
-                           nullptr) ||
-                n == 0) {
-                return false;
-            }
-            line.remove_prefix(n);
-        }
-        return true;
-    }
+    bool append(std::string_view line) override { return win::write_all(file_.get(), line).ok(); }
 
   private:
     win::OwnFolder folder_;  // keeps the folders pinned while the day's file is written

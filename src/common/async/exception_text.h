@@ -1,8 +1,12 @@
 #pragma once
-// The text of an exception, for the log line that reports it.
+// What an exception that ends a task was: its text for the log line, and whether it was a
+// cancellation.
 
 #include <exception>
 #include <string>
+#include <system_error>
+
+#include <asio/error.hpp>
 
 namespace qel::async {
 
@@ -16,6 +20,19 @@ inline std::string exception_text(std::exception_ptr e) {
         return x.what();
     } catch (...) {
         return "unknown exception";
+    }
+}
+
+// Whether it is the runtime's cancellation of a wait (a task's abort), not a failure.
+inline bool is_cancellation(std::exception_ptr e) {
+    if (!e)
+        return false;
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::system_error& se) {
+        return se.code() == asio::error::operation_aborted;
+    } catch (...) {
+        return false;
     }
 }
 

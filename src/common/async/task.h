@@ -59,14 +59,7 @@ struct TaskState {
 inline JoinOutcome classify(std::exception_ptr e) {
     if (!e)
         return JoinOutcome::finished;
-    try {
-        std::rethrow_exception(e);
-    } catch (const std::system_error& se) {
-        if (se.code() == asio::error::operation_aborted)
-            return JoinOutcome::cancelled;
-    } catch (...) {
-    }
-    return JoinOutcome::panicked;
+    return is_cancellation(e) ? JoinOutcome::cancelled : JoinOutcome::panicked;
 }
 
 // asio's `||` waits for the first branch that succeeds: a branch that throws neither wins nor

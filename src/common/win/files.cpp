@@ -28,7 +28,7 @@ Error refused(const std::wstring& path, const std::string& why) {
 Result<UniqueHandle> open_own(const std::wstring& path, DWORD access, DWORD share,
                               DWORD disposition) {
     if (has_link_attribute(GetFileAttributesW(path.c_str())))
-        return refused(path, "it is a link");
+        return refused(path, std::string(kIsALink));
     UniqueHandle h(CreateFileW(path.c_str(), access | READ_CONTROL | FILE_READ_ATTRIBUTES, share,
                                nullptr, disposition,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -46,20 +46,6 @@ Result<void> mkdir_once(const std::wstring& path, DWORD& err) {
     if (is_dir(path))
         return {};
     return os_error(err);
-}
-
-Result<void> write_all(HANDLE file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        // WriteFile takes a 32-bit length.
-        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        DWORD n = 0;
-        if (!WriteFile(file, bytes.data(), chunk, &n, nullptr))
-            return last_os_error();
-        if (n == 0)
-            return Error("failed to write whole buffer");
-        bytes.remove_prefix(n);
-    }
-    return {};
 }
 
 Result<void> write_temp(const Replacement& how, std::string_view bytes, bool& created) {
@@ -179,13 +165,36 @@ bool is_link(const std::wstring& path, HANDLE h) {
 
 std::optional<std::string> why_unusable(const std::wstring& path, HANDLE h) {
     if (is_link(path, h))
-        return "it is a link";
+        return std::string(kIsALink);
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(h, &info) &&
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1) {
         return fmt::format("it has {} names (hard links)", info.nNumberOfLinks);
     }
     return why_not_own(h);
+}
+
+Result<void> write_all(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        // WriteFile takes a 32-bit length.
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        DWORD n = 0;
+        if (!WriteFile(file, bytes.data(), chunk, &n, nullptr))
+            return last_os_error();
+        if (n == 0)
+            return Error("failed to write whole buffer");
+        bytes.remove_prefix(n);
+    }
+    return {};
+}
+
+Result<std::optional<std::string>> why_unusable(const std::wstring& path) {
+    const UniqueHandle h(CreateFileW(
+        path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h)
+        return last_os_error();
+    return why_unusable(path, h.get());
 }
 
 Result<std::optional<std::string>> read_file(const std::wstring& path) {

@@ -36,10 +36,20 @@ bool has_link_attribute(std::uint32_t attributes);
 // (a reparse point): the handle shows it on Windows, Wine shows a folder link only on the path.
 bool is_link(const std::wstring& path, HANDLE h);
 
+// why_unusable's reason for a link.
+inline constexpr std::string_view kIsALink = "it is a link";
+
 // Why the agent must not use the object that `h` was opened on, without following a link,
 // under `path`: it is a link, a file with further names (hard links), or not the agent's own
 // (why_not_own). Nothing when it may. The handle needs READ_CONTROL and FILE_READ_ATTRIBUTES.
 std::optional<std::string> why_unusable(const std::wstring& path, HANDLE h);
+// The same for the file or folder at `path`, opened for reading its descriptor only, which no
+// other opener's sharing can refuse; an error when it cannot be opened (it is gone, say).
+Result<std::optional<std::string>> why_unusable(const std::wstring& path);
+
+// Writes all of `bytes`; a write that takes no bytes is the error "failed to write whole
+// buffer".
+Result<void> write_all(HANDLE file, std::string_view bytes);
 
 // The whole content of one of the agent's files; nothing when there is no file or folder of
 // that name. A link is not followed and a file that is not the agent's own is not read

@@ -23,7 +23,6 @@ namespace {
 // Sharing for the pins: others may read and write what the folder holds, but no one may open
 // the folder for deletion, which a rename or a move needs too.
 constexpr DWORD kPinShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Planted folders are emptied this deep at most; what lies deeper stays (and is never used).
 constexpr int kMaxPlantedDepth = 16;
 constexpr std::array<std::wstring_view, 2> kAgentFolders = {kRuntimeFolder, kLogsFolder};
@@ -133,19 +132,14 @@ struct Verdict {
     bool link = false;
 };
 
-// Why another account could change the entry. Opened for reading its descriptor only, which no
-// other opener's sharing can refuse.
+// Why another account could change the entry.
 Verdict examine(const Entry& e) {
     if (has_link_attribute(e.attributes))
-        return {"it is a link", true};
-    UniqueHandle h(CreateFileW(e.path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
-                               nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h)
-        return {"it cannot be examined: " + os_error_text(GetLastError())};
-    if (is_link(e.path, h.get()))
-        return {"it is a link", true};
-    return {why_unusable(e.path, h.get())};
+        return {std::string(kIsALink), true};
+    Result<std::optional<std::string>> why = why_unusable(e.path);
+    if (!why)
+        return {"it cannot be examined: " + why.error().full()};
+    return {*why, *why == kIsALink};
 }
 
 // Links are left where they are: they are never followed, so nothing behind them is written,
@@ -183,15 +177,13 @@ bool sweep(const std::wstring& dir, bool is_root, PSECURITY_DESCRIPTOR descripto
 // could change: a claim cut short before then (the process killed) leaves none, and the next
 // claim sweeps again.
 bool is_own_file(const std::wstring& path) {
-    const UniqueHandle h(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                     nullptr));
-    return h && !why_unusable(path, h.get());
+    const Result<std::optional<std::string>> why = why_unusable(path);
+    return why && !why.value();
 }
 
 void mark_swept(const std::wstring& path) {
-    const UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_HIDDEN, nullptr));
+    const UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr));
     // When it cannot be made (it exists: another claim made it), the next claim looks again.
 }
 
@@ -280,11 +272,14 @@ void claim_existing_data_folders(log::Target target) {
     const std::wstring root = data_root();
     if (GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES)
         return;
-    std::vector<std::wstring_view> subs = {{}};
+    // Each claim of one of its folders claims data_root too.
+    std::vector<std::wstring_view> subs;
     for (std::wstring_view sub : kAgentFolders) {
         if (GetFileAttributesW(join_path(root, sub).c_str()) != INVALID_FILE_ATTRIBUTES)
             subs.push_back(sub);
     }
+    if (subs.empty())
+        subs.push_back({});
     for (std::wstring_view sub : subs) {
         Result<OwnFolder> claimed = claim_data_folder(sub);
         if (claimed)

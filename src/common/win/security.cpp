@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/utf.h"
+#include "common/win/unique_handle.h"
 #include "common/win_error.h"
 
 namespace qel::win {
@@ -37,17 +38,16 @@ Sid well_known(WELL_KNOWN_SID_TYPE type) {
 const Sid& process_user() {
     static const Sid user = [] {
         Sid s;
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        UniqueHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out()))
             return s;
         std::array<BYTE, sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE> buf{};
         DWORD size = 0;
-        if (GetTokenInformation(token, TokenUser, buf.data(), static_cast<DWORD>(buf.size()),
+        if (GetTokenInformation(token.get(), TokenUser, buf.data(), static_cast<DWORD>(buf.size()),
                                 &size)) {
             const auto* tu = reinterpret_cast<const TOKEN_USER*>(buf.data());
             CopySid(static_cast<DWORD>(s.bytes.size()), s.get(), tu->User.Sid);
         }
-        CloseHandle(token);
         return s;
     }();
     return user;

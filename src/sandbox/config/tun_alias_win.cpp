@@ -14,16 +14,18 @@ std::optional<std::string> tun_alias_from_config() {
     constexpr auto kLog = log::Target::sandbox_lifecycle;
     // The file is read only from the claimed folder: an alias that another account could plant
     // would open the kill switch for its interface.
-    Result<win::OwnFolder> folder = win::claim_data_folder(kRuntimeFolder);
-    Result<std::optional<std::string>> bytes =
-        folder ? win::read_file(config_path()) : Result<std::optional<std::string>>(folder.error());
-    if (folder)
-        folder->log_notes(kLog);
-    if (!bytes) {
+    const auto unread = [&](const Error& e) {
         log::warn(kLog, "cannot read the tunnel interface from {}: {:#}",
-                  to_utf8_lossy(config_path()), bytes.error());
+                  to_utf8_lossy(config_path()), e);
         return std::nullopt;
-    }
+    };
+    Result<win::OwnFolder> folder = win::claim_data_folder(kRuntimeFolder);
+    if (!folder)
+        return unread(folder.error());
+    folder->log_notes(kLog);
+    Result<std::optional<std::string>> bytes = win::read_file(config_path());
+    if (!bytes)
+        return unread(bytes.error());
     if (!*bytes)
         return std::nullopt;
     return tun_alias_from_config_text(**bytes);

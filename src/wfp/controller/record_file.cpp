@@ -109,13 +109,8 @@ std::variant<std::vector<KillSwitchRecord>, LeftAlone> load(const std::wstring& 
 // before the folder became the agent's, and waiting for its holder is in vain. Nothing when it
 // is, or when it is gone meanwhile. Reading the descriptor needs no sharing from the holder.
 std::optional<std::string> foreign_holder(const std::wstring& path) {
-    const win::UniqueHandle h(
-        CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h)
-        return std::nullopt;
-    return win::why_unusable(path, h.get());
+    Result<std::optional<std::string>> why = win::why_unusable(path);
+    return why ? *why : std::nullopt;
 }
 
 // The lock of the record file: held while its handle is open. DELETE_ON_CLOSE keeps the folder
