@@ -91,19 +91,30 @@ TEST(KillSwitchRecords, CorruptTextIsAnError) {
               1u);
 }
 
-TEST(KillSwitchRecords, AnyOtherVersionIsALaterAgentsWhateverTheRestHolds) {
-    const std::pair<std::string, std::string> later[] = {
-        {"{\"kill_switches\":[],\"version\":3}", "3"},
-        {"{\"version\":3}", "3"},
-        {"{\"kill_switches\":\"elsewhere\",\"version\":10,\"more\":[1]}", "10"},
-        {"{\"kill_switches\":[{\"run\":1}],\"version\":\"2.1\"}", "\"2.1\""},
-        {"{\"version\":0}", "0"},
-        {"{\"version\":null}", "null"},
+// Only a whole number above 2 is a later agent's format; anything else in the version's place
+// is damage, whatever the rest of the text holds.
+TEST(KillSwitchRecords, OnlyAWholeVersionAbove2IsALaterAgentsEverythingElseIsCorrupt) {
+    struct Case {
+        std::string version;
+        bool later;
+    } const cases[] = {
+        {"3", true},      {"99", true},   {"18446744073709551615", true},
+        {"0", false},     {"-1", false},  {"null", false},
+        {"\"2\"", false}, {"2.5", false}, {"3.0", false},
+        {"[3]", false},
     };
-    for (const auto& [text, version] : later) {
-        Result<ParsedRecords> r = parse_records(text);
-        ASSERT_TRUE(r.ok()) << text << ": " << r.error().full();
-        EXPECT_EQ(r.value(), ParsedRecords(LaterVersion{version})) << text;
+    for (const Case& c : cases) {
+        for (const std::string& rest : {std::string(), std::string("\"kill_switches\":[7],")}) {
+            const std::string text = "{" + rest + "\"version\":" + c.version + "}";
+            Result<ParsedRecords> r = parse_records(text);
+            if (c.later) {
+                ASSERT_TRUE(r.ok()) << text << ": " << r.error().full();
+                EXPECT_EQ(r.value(), ParsedRecords(LaterVersion{c.version})) << text;
+            } else {
+                ASSERT_FALSE(r.ok()) << text;
+                EXPECT_EQ(r.error().full(), "malformed version " + c.version) << text;
+            }
+        }
     }
     // Without a version nothing tells a later format from damage.
     Result<ParsedRecords> none = parse_records("{\"kill_switches\":[]}");

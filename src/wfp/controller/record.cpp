@@ -97,8 +97,14 @@ Result<ParsedRecords> parse_records(std::string_view text) {
     const auto version = doc.find("version");
     if (version == doc.end())
         return Error("no version");
-    if (*version != kVersion && *version != kOwnerlessVersion)
+    // Only a whole number above this agent's version is a later agent's; anything else in
+    // its place (0, -1, null, "2", 2.5) is damage, as much as a missing version is.
+    if (!version->is_number_integer())
+        return Error(fmt::format("malformed version {}", version->dump()));
+    if (version->is_number_unsigned() && version->get<std::uint64_t>() > kVersion)
         return ParsedRecords(LaterVersion{version->dump()});
+    if (*version != kVersion && *version != kOwnerlessVersion)
+        return Error(fmt::format("malformed version {}", version->dump()));
     const int v = version->get<int>();
     const auto list = doc.find("kill_switches");
     if (list == doc.end() || !list->is_array())

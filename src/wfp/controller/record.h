@@ -12,7 +12,8 @@
 // filter add (an add that reported failure may still have gone in). "released" means that its
 // owner has let the kill switch go and these objects are what its teardown could not confirm
 // gone. Files of version 1 have entries without "owner" and "released"; such an entry keeps
-// "owner":null when it is written again. A file of any other version is a later agent's.
+// "owner":null when it is written again. A file whose version is a whole number above 2 is a
+// later agent's.
 
 #include <optional>
 #include <string>
@@ -49,9 +50,9 @@ using ParsedRecords = std::variant<std::vector<KillSwitchRecord>, LaterVersion>;
 
 std::string format_records(const std::vector<KillSwitchRecord>& records);
 
-// An error when the text is corrupt: not JSON, not an object, no "version", or a document of
-// version 1 or 2 whose content is malformed. A "version" that is neither is a LaterVersion,
-// whatever else the text holds.
+// An error when the text is corrupt: not JSON, not an object, a "version" that is missing or
+// neither 1, 2 nor a whole number above 2, or a document of version 1 or 2 whose content is
+// malformed. A whole number above 2 is a LaterVersion, whatever else the text holds.
 Result<ParsedRecords> parse_records(std::string_view text);
 
 }  // namespace qel::wfp
