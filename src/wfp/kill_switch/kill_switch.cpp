@@ -171,6 +171,10 @@ KillSwitch::~KillSwitch() {
     }
     log::info(kLog, "kill-switch disengaged");
     remains.sublayer = close_wfp_engine(std::move(engine));
+    // The engine deletes no sublayer that still holds a filter: once the sublayer is gone, so
+    // is every filter that may have gone into it.
+    if (!remains.sublayer)
+        remains.filters.clear();
     if (on_released)
         on_released(remains);
     // The key list, the path copy and the cells go with the members, after the engine.

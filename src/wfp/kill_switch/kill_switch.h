@@ -22,8 +22,10 @@ using LuidCell = std::unique_ptr<std::uint64_t>;
 // What a release could not confirm gone: those objects may stay installed and keep blocking.
 struct Remains {
     bool sublayer = false;
-    // In the order their keys were handed out: the installed filters whose delete failed, and
-    // every filter whose add reported failure (no delete is tried for those).
+    // While the sublayer may still exist, in the order their keys were handed out: the
+    // installed filters whose delete failed, and every filter whose add reported failure (no
+    // delete is tried for those). Empty once the sublayer is deleted, which the engine refuses
+    // while a filter is in it.
     std::vector<GUID> filters;
 
     bool empty() const { return !sublayer && filters.empty(); }
