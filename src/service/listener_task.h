@@ -12,8 +12,9 @@
 namespace qel::service {
 
 // Awaits `ipc_loop`; on its failure writes ERROR "ipc loop failed: {:#} — triggering service
-// shutdown" (for an exception, its text) and fires `shutdown`. A cancellation, the agent
-// loop's abort at the end, passes through unlogged.
+// shutdown" (for an exception, its text) and fires `shutdown`. When the task itself was
+// cancelled (the agent loop's abort at the end), however `ipc_loop` ended, nothing is logged
+// or fired and an exception passes through.
 asio::awaitable<void> listener_task(asio::awaitable<Result<void>> ipc_loop,
                                     std::shared_ptr<async::Notify> shutdown);
 

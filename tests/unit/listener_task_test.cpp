@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <system_error>
+
+#include <asio/error.hpp>
 
 #include "common/async/task.h"
 #include "log_capture.h"
@@ -38,6 +41,14 @@ asio::awaitable<Result<void>> loop_throwing() {
     co_return Result<void>();
 }
 
+// An aborted wait that nobody asked for: it ends the listener like any other error.
+const std::system_error kAborted(asio::error::operation_aborted);
+
+asio::awaitable<Result<void>> loop_aborted() {
+    throw kAborted;
+    co_return Result<void>();
+}
+
 // Waits for the shutdown nobody fires, so that only the abort can end it.
 asio::awaitable<Result<void>> loop_waiting(std::shared_ptr<Notify> never) {
     auto w = never->arm();
@@ -54,14 +65,18 @@ TEST_F(ListenerTask, AFailureOrAnExceptionIsLoggedAndFiresTheShutdown) {
          "ipc loop failed: cannot create initial pipe: no pipe \u2014 triggering service "
          "shutdown"},
         {loop_throwing, "ipc loop failed: listener blew up \u2014 triggering service shutdown"},
+        {loop_aborted, nullptr},
     };
     for (const Case& c : cases) {
+        const std::string message = c.message ? c.message
+                                              : std::string("ipc loop failed: ") + kAborted.what() +
+                                                    " \u2014 triggering service shutdown";
         test::clear_captured_events();
         auto fired = shutdown->arm();
         async::JoinHandle task = async::spawn(io(), listener_task(c.loop(), shutdown));
         EXPECT_EQ(run(task.join()), async::JoinOutcome::finished);
-        EXPECT_TRUE(fired.fired()) << c.message;
-        EXPECT_EQ(errors(), std::vector<std::string>{c.message});
+        EXPECT_TRUE(fired.fired()) << message;
+        EXPECT_EQ(errors(), std::vector<std::string>{message});
     }
 }
 
