@@ -25,10 +25,12 @@ Result<void> write_as_user(HANDLE user_token, const std::string& token) {
         return std::move(r).context("mkdir LOCALAPPDATA\\com.qel");
 
     // The client must never read a partial token: it appears only by the move. The file
-    // inherits the folder's permissions, and the user being impersonated owns it.
+    // inherits the folder's permissions, and the user being impersonated owns it; a leftover
+    // temporary file is the user's own, and is truncated.
     const std::wstring target = join_path(dir, std::wstring_view(L"agent.tok"));
     win::Replacement how{target + L".tmp", target};
     how.old_target = win::Replacement::OldTarget::deleted;
+    how.leftover_temp = win::Replacement::LeftoverTemp::truncated;
     how.open_context = "create temp token file";
     how.move_context = "rename token file into place";
     return win::replace_file(how, token);

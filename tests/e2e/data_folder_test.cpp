@@ -1,13 +1,15 @@
-// The agent's data folder as a folder of its own, with what another account could have put
-// there before the agent first ran: world-writable folders and files, links. Wine shows a
-// DACL as the unix mode bits ("others" are Everyone) and a unix symbolic link as a link.
+// The agent's data folders, with what another account could have put there before the agent
+// first ran: world-writable folders and files, links to files elsewhere. Wine shows a DACL as
+// the unix mode bits ("others" are Everyone) and a unix symbolic link as a link.
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "harness.h"
 
@@ -16,17 +18,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string data_root() {
-    return prefix_path("C:\\ProgramData\\QEL");
+std::string program_data() {
+    return prefix_path("C:\\ProgramData");
 }
 
-void make_world_writable(const std::string& path) {
-    fs::permissions(path, fs::perms::all);
+std::string data_root() {
+    return program_data() + "/QEL";
 }
 
 void plant_folder(const std::string& path) {
     fs::create_directories(path);
-    make_world_writable(path);
+    fs::permissions(path, fs::perms::all);
 }
 
 void plant_file(const std::string& path, const std::string& text) {
@@ -36,100 +38,149 @@ void plant_file(const std::string& path, const std::string& text) {
                               fs::perms::others_write);
 }
 
-// Everything under `root` that everyone may write, links not followed.
-std::vector<std::string> world_writable_under(const std::string& root) {
-    std::vector<std::string> found;
+// Everything under `root`, links not followed: each entry's kind with a file's bytes or a
+// link's target, so that two trees compare byte for byte.
+std::map<std::string, std::string> tree(const std::string& root) {
+    std::map<std::string, std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
-        struct stat st {};
-        if (lstat(e.path().c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & S_IWOTH))
-            found.push_back(e.path().string());
+        const std::string rel = fs::relative(e.path(), root).string();
+        if (e.is_symlink())
+            out[rel] = "link to " + fs::read_symlink(e.path()).string();
+        else if (e.is_directory())
+            out[rel] = "folder";
+        else
+            out[rel] = "file " + read_file(e.path().string());
     }
-    return found;
+    return out;
 }
 
-// A folder outside the data folder, where nothing may ever be written.
+// The folders in `folder` whose names begin with `prefix`.
+std::vector<std::string> named(const std::string& folder, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        if (e.path().filename().string().rfind(prefix, 0) == 0)
+            out.push_back(e.path().string());
+    }
+    return out;
+}
+
+fs::perms others(const std::string& path) {
+    return fs::status(path).permissions() & fs::perms::others_all;
+}
+
+// Files outside the data folder, where nothing may ever be written or deleted.
 class Outside {
   public:
     explicit Outside(const std::string& name)
         : path_(fs::temp_directory_path() / ("qel-e2e-" + name + "-" + std::to_string(getpid()))) {
         fs::remove_all(path_);
         fs::create_directories(path_);
-        std::ofstream(path_ / "kept") << "kept";
+        for (const char* f : {"a", "b", "c", "d"})
+            std::ofstream(path_ / f) << "outside " << f;
+        before_ = tree(path());
     }
     ~Outside() { fs::remove_all(path_); }
     std::string path() const { return path_.string(); }
-    // Only what it held from the start, unchanged.
-    bool untouched() const {
-        if (!fs::is_directory(path_))
-            return false;
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(path_))
-            names.push_back(e.path().filename().string());
-        return names == std::vector<std::string>{"kept"} && read_file(path() + "/kept") == "kept";
-    }
+    std::string file(const char* name) const { return (path_ / name).string(); }
+    bool untouched() const { return fs::is_directory(path_) && tree(path()) == before_; }
 
   private:
     fs::path path_;
+    std::map<std::string, std::string> before_;
 };
 
 const std::string kConnect = R"({"method":"connect","params":{"profile":{"qel_fake":{}}}})";
+const std::string kEngage = R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})";
 
 class DataFolder : public AgentTest {
   protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        remove_moved_aside();
+    }
     void TearDown() override {
         AgentTest::TearDown();
         remove_tree(runtime_dir());
+        remove_moved_aside();
     }
-    std::string engage() const {
-        return request(R"({"method":"kill_switch_engage","params":{"tun_iface_alias":"lo"}})");
+    static void remove_moved_aside() {
+        for (const std::string& p : named(program_data(), "QEL.untrusted-"))
+            remove_tree(p);
+        if (fs::is_directory(data_root())) {
+            for (const std::string& p : named(data_root(), "runtime.untrusted-"))
+                remove_tree(p);
+        }
+    }
+    bool warned_moved(const std::string& folder, const std::string& aside_prefix) const {
+        return agent_->proc().out().find(" WARN qel_agent::service: data folder: " + folder +
+                                         " is not the agent's own (S-1-1-0 may change it); moved "
+                                         "it aside to " +
+                                         aside_prefix) != std::string::npos;
     }
 };
 
-TEST_F(DataFolder, WorldWritableFoldersAreTakenOverAndWhatWasPlantedIsRemoved) {
+TEST_F(DataFolder, AWorldWritableDataFolderIsMovedAsideWholeAndNeverUsed) {
     remove_tree(data_root());
+    const Outside outside("link-targets");
     plant_folder(data_root());
     plant_folder(runtime_dir());
     plant_folder(data_root() + "/logs");
-    plant_file(runtime_dir() + "/kill-switch.json.lock", "planted");
-    plant_file(runtime_dir() + "/config.json.tmp", "planted");
-    plant_file(runtime_dir() + "/planted.txt", "planted");
+    plant_file(data_root() + "/planted.txt", "planted");
     plant_folder(data_root() + "/planted-folder");
-    plant_file(data_root() + "/planted-folder/inside", "planted");
-    const Outside outside("link-target");
-    fs::create_directory_symlink(outside.path(), data_root() + "/link-out");
+    plant_file(data_root() + "/planted-folder/inside", "planted inside");
+    // Links at the agent's own file names, to files elsewhere.
+    fs::create_symlink(outside.file("a"), runtime_dir() + "/config.json.tmp");
+    fs::create_symlink(outside.file("b"), runtime_dir() + "/kill-switch.json.tmp");
+    fs::create_symlink(outside.file("c"), runtime_dir() + "/kill-switch.json.lock");
+    fs::create_symlink(outside.file("d"), runtime_dir() + "/config.json");
+    const std::map<std::string, std::string> planted = tree(data_root());
 
     ASSERT_NO_FATAL_FAILURE(start_agent());
     EXPECT_EQ(request(kConnect).rfind(R"({"ok":true,"result":{"profile_hash":")", 0), 0u);
-    EXPECT_EQ(engage().rfind(R"({"ok":true,"result":{"engaged":true)", 0), 0u);
+    EXPECT_EQ(request(kEngage).rfind(R"({"ok":true,"result":{"engaged":true)", 0), 0u);
     EXPECT_EQ(request(R"({"method":"disconnect"})"), R"({"ok":true,"result":{"ok":true}})");
 
-    EXPECT_EQ(world_writable_under(data_root()), std::vector<std::string>{});
-    for (const char* gone : {"/runtime/kill-switch.json.lock", "/runtime/config.json.tmp",
-                             "/runtime/planted.txt", "/planted-folder"}) {
-        EXPECT_FALSE(fs::exists(fs::symlink_status(data_root() + gone))) << gone;
-    }
-    // A link is neither followed nor removed (Wine would remove its target instead).
-    EXPECT_TRUE(fs::is_symlink(data_root() + "/link-out"));
+    const std::vector<std::string> aside = named(program_data(), "QEL.untrusted-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(tree(aside[0]), planted);
     EXPECT_TRUE(outside.untouched());
-    EXPECT_FALSE(read_file(runtime_dir() + "/kill-switch.json").empty());
-    const std::string out = agent_->proc().out();
-    for (const char* name : {"runtime\\planted.txt: S-1-1-0 may change it",
-                             "runtime\\kill-switch.json.lock: S-1-1-0 may change it",
-                             "planted-folder: S-1-1-0 may change it"}) {
-        EXPECT_NE(out.find(std::string(" WARN qel_agent::service: data folder: removed "
-                                       "C:\\ProgramData\\QEL\\") +
-                           name + "\n"),
-                  std::string::npos)
-            << name << "\n"
-            << out;
-    }
-    EXPECT_NE(out.find(" WARN qel_agent::service: data folder: leaving "
-                       "C:\\ProgramData\\QEL\\link-out alone: it is a link, and the agent "
-                       "never follows it\n"),
-              std::string::npos)
-        << out;
+    EXPECT_TRUE(warned_moved("C:\\ProgramData\\QEL", "C:\\ProgramData\\QEL.untrusted-"))
+        << agent_->proc().out();
+    // The agent works in fresh folders that only its side may write, and runtime, which holds
+    // the profile, no one else may even read.
+    EXPECT_FALSE(fs::exists(data_root() + "/planted.txt"));
+    EXPECT_TRUE(fs::is_regular_file(runtime_dir() + "/config.json"));
+    EXPECT_TRUE(fs::is_regular_file(runtime_dir() + "/kill-switch.json"));
+    EXPECT_EQ(others(data_root()) & fs::perms::others_write, fs::perms::none);
+    EXPECT_EQ(others(runtime_dir()), fs::perms::none);
     EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
               R"({"ok":true,"result":{"engaged":false}})");
+}
+
+TEST_F(DataFolder, AWorldWritableRuntimeInAnOwnDataFolderIsMovedAsideAlone) {
+    remove_tree(data_root());
+    fs::create_directories(data_root());
+    std::ofstream(data_root() + "/kept") << "kept";
+    const Outside outside("runtime-link-target");
+    plant_folder(runtime_dir());
+    plant_file(runtime_dir() + "/planted.txt", "planted");
+    fs::create_symlink(outside.file("a"), runtime_dir() + "/config.json.tmp");
+    const std::map<std::string, std::string> planted = tree(runtime_dir());
+
+    ASSERT_NO_FATAL_FAILURE(start_agent());
+    EXPECT_EQ(request(kConnect).rfind(R"({"ok":true,"result":{"profile_hash":")", 0), 0u);
+    EXPECT_EQ(request(R"({"method":"disconnect"})"), R"({"ok":true,"result":{"ok":true}})");
+
+    EXPECT_TRUE(named(program_data(), "QEL.").empty());
+    const std::vector<std::string> aside = named(data_root(), "runtime.untrusted-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(tree(aside[0]), planted);
+    EXPECT_TRUE(outside.untouched());
+    EXPECT_EQ(read_file(data_root() + "/kept"), "kept");
+    EXPECT_TRUE(
+        warned_moved("C:\\ProgramData\\QEL\\runtime", "C:\\ProgramData\\QEL\\runtime.untrusted-"))
+        << agent_->proc().out();
+    EXPECT_EQ(others(runtime_dir()), fs::perms::none);
 }
 
 TEST_F(DataFolder, ALinkInPlaceOfTheRuntimeFolderIsNeverFollowed) {
@@ -143,7 +194,7 @@ TEST_F(DataFolder, ALinkInPlaceOfTheRuntimeFolderIsNeverFollowed) {
         R"(of the agent's own)";
     EXPECT_EQ(request(kConnect), R"({"ok":false,"error":"write_config: )" + refusal + R"("})");
     // The kill switch still engages and releases; only its record cannot be kept.
-    EXPECT_EQ(engage().rfind(R"({"ok":true,"result":{"engaged":true,)", 0), 0u);
+    EXPECT_EQ(request(kEngage).rfind(R"({"ok":true,"result":{"engaged":true,)", 0), 0u);
     EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
               R"({"ok":true,"result":{"engaged":false}})");
     EXPECT_TRUE(outside.untouched());

@@ -152,35 +152,40 @@ TEST_F(Service, ALinkInPlaceOfTheLogFolderIsNeverFollowed) {
     remove_tree(outside);
 }
 
-// Planted before the service first ran, in a folder that everyone could write to: the service
-// neither appends to it nor leaves it for others to change.
-TEST_F(Service, APlantedLogFileIsReplacedNotAppendedTo) {
+// Planted before the service first ran, in a log folder that everyone could write to: the
+// service neither appends to it nor touches it, and logs into a fresh folder of its own.
+TEST_F(Service, AWorldWritableLogFolderIsMovedAsideWithWhatWasPlantedInIt) {
     namespace fs = std::filesystem;
     const std::string root = prefix_path(kServiceDataRoot);
-    for (const std::string& dir : {root, service_log_dir()}) {
-        fs::create_directories(dir);
-        fs::permissions(dir, fs::perms::all);
-    }
+    fs::create_directories(service_log_dir());
+    fs::permissions(service_log_dir(), fs::perms::all);
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
     char day[16];
     std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&t));
-    const std::string planted = service_log_dir() + "/agent.log." + day;
-    { std::ofstream(planted) << "planted line\n"; }
-    fs::permissions(planted, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read |
-                                 fs::perms::others_write);
+    const std::string name = std::string("agent.log.") + day;
+    { std::ofstream(service_log_dir() + "/" + name) << "planted line\n"; }
+    fs::permissions(service_log_dir() + "/" + name, fs::perms::all);
 
     ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
     ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
-    const std::string text = read_file(planted);
+    std::vector<std::string> aside;
+    for (const auto& e : fs::directory_iterator(root)) {
+        if (e.path().filename().string().rfind("logs.untrusted-", 0) == 0)
+            aside.push_back(e.path().string());
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(read_file(aside[0] + "/" + name), "planted line\n");
+    const std::string text = read_file(todays_log());
     EXPECT_EQ(text.find("planted line"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"level\":\"WARN\",\"fields\":{\"message\":\"data folder: removed "
-                        "C:\\\\users\\\\Public\\\\QEL\\\\logs\\\\agent.log." +
-                        std::string(day) + ": S-1-1-0 may change it\"}"),
+    EXPECT_NE(text.find("\"level\":\"WARN\",\"fields\":{\"message\":\"data folder: "
+                        "C:\\\\users\\\\Public\\\\QEL\\\\logs is not the agent's own "
+                        "(S-1-1-0 may change it); moved it aside to "
+                        "C:\\\\users\\\\Public\\\\QEL\\\\logs.untrusted-"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("starting (service mode)"), std::string::npos);
-    for (const std::string& p : {root, service_log_dir(), planted})
+    for (const std::string& p : {root, service_log_dir(), todays_log()})
         EXPECT_EQ(fs::status(p).permissions() & fs::perms::others_write, fs::perms::none) << p;
 }
 

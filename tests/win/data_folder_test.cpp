@@ -1,6 +1,7 @@
 // The agent's data folders as folders of its own. Wine keeps no owner and maps a DACL to the
-// unix mode bits, so what it can show is which accounts may write (the bits for "others" are
-// Everyone, S-1-1-0); links are made from the Linux side, in the end-to-end tests.
+// unix mode bits, so what it can show is which accounts may write or read (the bits for
+// "others" are Everyone, S-1-1-0); the judgement of owners and entries is shown on
+// descriptors in memory. Links are made from the Linux side, in the end-to-end tests.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -28,7 +30,7 @@
 namespace qel::win {
 namespace {
 
-constexpr wchar_t kEveryoneMayWrite[] = L"D:(A;OICI;FA;;;WD)";
+namespace fs = std::filesystem;
 
 struct AceSeen {
     std::string sid;
@@ -44,15 +46,18 @@ std::string sid_text(PSID sid) {
 }
 
 TEST(AgentDescriptors, ParseBackToTheirOwnerAndProtectedEntries) {
+    constexpr BYTE kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     struct Case {
         std::wstring_view sddl;
         std::vector<AceSeen> aces;
     } const cases[] = {
         {kAgentFolderSddl,
-         {{"S-1-5-18", FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
-          {"S-1-5-32-544", FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
-          {"S-1-5-11", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE,
-           OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE}}},
+         {{"S-1-5-18", FILE_ALL_ACCESS, kInherited},
+          {"S-1-5-32-544", FILE_ALL_ACCESS, kInherited},
+          {"S-1-5-11", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, kInherited}}},
+        {kPrivateFolderSddl,
+         {{"S-1-5-18", FILE_ALL_ACCESS, kInherited},
+          {"S-1-5-32-544", FILE_ALL_ACCESS, kInherited}}},
         {kPrivateFileSddl,
          {{"S-1-5-18", FILE_ALL_ACCESS, 0}, {"S-1-5-32-544", FILE_ALL_ACCESS, 0}}},
     };
@@ -85,6 +90,60 @@ TEST(AgentDescriptors, ParseBackToTheirOwnerAndProtectedEntries) {
     EXPECT_EQ(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, 0x1200a9u);
 }
 
+// What is the agent's own, judged on the descriptor alone; reading rights are no reason.
+TEST(AgentDescriptors, OnlyAnAgentOwnerWithNoChangeRightForOthersIsOwn) {
+    struct Case {
+        const char* what;
+        std::wstring sddl;
+        std::optional<std::string> why;
+        bool others_have_access;
+    } const cases[] = {
+        {"the agent's own", std::wstring(kAgentFolderSddl), std::nullopt, true},
+        {"the agent's private folder", std::wstring(kPrivateFolderSddl), std::nullopt, false},
+        {"owned by SYSTEM, with the ProgramData creator-owner entry",
+         L"O:SYD:P(A;OICIIO;GA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", std::nullopt, false},
+        {"owned by another user", L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+         "it is owned by S-1-5-21-1-2-3-1001", false},
+        {"%ProgramData%'s inherited DACL, with its Users entries",
+         L"O:BAD:AI(A;OICIIOID;GA;;;CO)(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)"
+         L"(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)",
+         "S-1-5-32-545 may change it", true},
+        {"an extra read entry for another group",
+         std::wstring(kPrivateFolderSddl) + L"(A;OICI;FR;;;BU)", std::nullopt, true},
+        {"WRITE_DAC for Users", std::wstring(kPrivateFolderSddl) + L"(A;;WD;;;BU)",
+         "S-1-5-32-545 may change it", true},
+        {"delete child for Users", std::wstring(kPrivateFolderSddl) + L"(A;;0x40;;;BU)",
+         "S-1-5-32-545 may change it", true},
+        {"add file for Users, only on what is made inside",
+         std::wstring(kPrivateFolderSddl) + L"(A;OICIIO;0x2;;;BU)", "S-1-5-32-545 may change it",
+         true},
+        {"generic write for Everyone", std::wstring(kPrivateFolderSddl) + L"(A;;GW;;;WD)",
+         "S-1-1-0 may change it", true},
+        {"a denial for Users", std::wstring(kPrivateFolderSddl) + L"(D;OICI;FA;;;BU)", std::nullopt,
+         false},
+        {"no DACL", L"O:BA", "anyone may change it (no DACL)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Result<SecurityDescriptor> sd = parse_sddl(c.sddl);
+        ASSERT_TRUE(sd.ok()) << sd.error().full();
+        EXPECT_EQ(why_not_own(sd->get()), c.why);
+        EXPECT_EQ(others_have_access(sd->get()), c.others_have_access);
+    }
+    // A DACL that is present but null grants everything too. Built by hand: Wine reads
+    // "D:NO_ACCESS_CONTROL" as an empty DACL, which grants nothing.
+    SECURITY_DESCRIPTOR null_dacl{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION));
+    std::array<BYTE, SECURITY_MAX_SID_SIZE> admins{};
+    DWORD size = static_cast<DWORD>(admins.size());
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins.data(), &size));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&null_dacl, admins.data(), FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE));
+    EXPECT_EQ(why_not_own(&null_dacl), "anyone may change it (no DACL)");
+    EXPECT_TRUE(others_have_access(&null_dacl));
+}
+
+// Fixture: PROGRAMDATA in a fresh folder, so that data_root is "<it>\QEL".
 class DataFolder : public ::testing::Test {
   protected:
     test::WinTempDir dir;
@@ -92,168 +151,204 @@ class DataFolder : public ::testing::Test {
     std::wstring runtime() const { return runtime_dir(); }
     std::wstring in_runtime(const wchar_t* name) const { return runtime() + L"\\" + name; }
 
-    // A folder or file as another account would leave it: writable by everyone.
+    // A folder as another account could leave it: everyone may write to it.
     static void plant_folder(const std::wstring& path) {
-        Result<SecurityDescriptor> sd = parse_sddl(kEveryoneMayWrite);
-        SECURITY_ATTRIBUTES sa{sizeof(sa), sd->get(), FALSE};
-        ASSERT_TRUE(CreateDirectoryW(path.c_str(), &sa) || GetLastError() == ERROR_ALREADY_EXISTS);
-        ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                        DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        dacl_of(sd->get()), nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_TRUE(foreign(path)) << to_utf8_lossy(path);
+        fs::create_directories(fs::path(path));
+        set_dacl(path, L"D:(A;OICI;FA;;;WD)");
+        ASSERT_TRUE(why_not_own_at(path)) << to_utf8_lossy(path);
     }
-    static void plant_file(const std::wstring& path, const std::string& text) {
-        Result<SecurityDescriptor> sd = parse_sddl(kEveryoneMayWrite);
-        SECURITY_ATTRIBUTES sa{sizeof(sa), sd->get(), FALSE};
-        UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &sa, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(h);
-        DWORD n = 0;
-        WriteFile(h.get(), text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
-        h.reset();
-        ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                        DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        dacl_of(sd->get()), nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_TRUE(foreign(path)) << to_utf8_lossy(path);
-    }
-    static PACL dacl_of(PSECURITY_DESCRIPTOR sd) {
+    static void set_dacl(const std::wstring& path, const wchar_t* sddl) {
+        Result<SecurityDescriptor> sd = parse_sddl(sddl);
+        ASSERT_TRUE(sd.ok());
         BOOL present = FALSE, defaulted = FALSE;
         PACL dacl = nullptr;
-        GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-        return dacl;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(sd->get(), &present, &dacl, &defaulted));
+        ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+                  ERROR_SUCCESS);
+    }
+    static void plant_file(const std::wstring& path, const std::string& text) {
+        std::ofstream(fs::path(path), std::ios::binary) << text;
+    }
+    static Result<SecurityDescriptor> descriptor_at(const std::wstring& path) {
+        const UniqueHandle h(CreateFileW(
+            path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!h)
+            return last_os_error();
+        return read_descriptor(h.get());
     }
     // Why another account could change it; nothing when it is the agent's own.
-    static std::optional<std::string> foreign(const std::wstring& path) {
-        UniqueHandle h(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!h)
-            return "cannot open";
-        return why_not_own(h.get());
+    static std::optional<std::string> why_not_own_at(const std::wstring& path) {
+        Result<SecurityDescriptor> sd = descriptor_at(path);
+        return sd ? why_not_own(sd->get()) : "cannot read: " + sd.error().full();
+    }
+    static bool others_may_read(const std::wstring& path) {
+        Result<SecurityDescriptor> sd = descriptor_at(path);
+        return !sd || others_have_access(sd->get());
     }
     static bool exists(const std::wstring& path) {
         return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
     static std::string contents(const std::wstring& path) {
-        std::ifstream in(std::filesystem::path(path), std::ios::binary);
+        std::ifstream in(fs::path(path), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // The names in a folder that begin with `prefix`.
+    static std::vector<std::wstring> named(const std::wstring& folder, const std::wstring& prefix) {
+        std::vector<std::wstring> out;
+        for (const auto& e : fs::directory_iterator(fs::path(folder))) {
+            const std::wstring name = e.path().filename().wstring();
+            if (name.rfind(prefix, 0) == 0)
+                out.push_back(name);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
     }
 };
 
-TEST_F(DataFolder, NewFoldersAreCreatedAsTheAgentsOwn) {
+TEST_F(DataFolder, NewFoldersAreMadeTheAgentsOwnAndRuntimeIsPrivate) {
     Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
     ASSERT_TRUE(f.ok()) << f.error().full();
     EXPECT_EQ(f->path(), runtime());
     EXPECT_TRUE(f->notes().empty());
-    EXPECT_EQ(foreign(data_root()), std::nullopt);
-    EXPECT_EQ(foreign(runtime()), std::nullopt);
+    EXPECT_EQ(why_not_own_at(data_root()), std::nullopt);
+    EXPECT_EQ(why_not_own_at(runtime()), std::nullopt);
+    EXPECT_FALSE(others_may_read(runtime()));
     // What the agent then creates there is its own too.
     ASSERT_TRUE(replace_file({in_runtime(L"x.tmp"), in_runtime(L"x")}, "x").ok());
-    EXPECT_EQ(foreign(in_runtime(L"x")), std::nullopt);
+    EXPECT_EQ(why_not_own_at(in_runtime(L"x")), std::nullopt);
 }
 
-TEST_F(DataFolder, AForeignFolderIsTakenOverAndWhatOthersCouldChangeIsRemoved) {
+// Nothing in a folder that another account could change is used, emptied or deleted: the
+// folder goes aside whole, for a person to look at, and a fresh one takes its place.
+TEST_F(DataFolder, AFolderOthersMayChangeIsMovedAsideWholeAndMadeAnew) {
     plant_folder(data_root());
     plant_folder(runtime());
-    plant_folder(logs_dir());
-    plant_file(in_runtime(L"kill-switch.json.lock"), "held?");
     plant_file(in_runtime(L"config.json.tmp"), "planted");
-    plant_folder(in_runtime(L"nest"));
-    plant_file(in_runtime(L"nest\\deep"), "deep");
-    // A second name of a file outside: removing the name leaves that file alone.
-    const std::wstring outside = dir.path() + L"\\outside";
-    std::ofstream(std::filesystem::path(outside)) << "outside";
-    ASSERT_TRUE(CreateHardLinkW(in_runtime(L"hard").c_str(), outside.c_str(), nullptr));
-    // The agent's own, from before: kept.
-    ASSERT_TRUE(replace_file({in_runtime(L"own.tmp"), in_runtime(L"config.json")}, "mine").ok());
+    plant_folder(data_root() + L"\\nest");
+    plant_file(data_root() + L"\\nest\\deep", "deep");
 
     Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
     ASSERT_TRUE(f.ok()) << f.error().full();
-    EXPECT_EQ(foreign(data_root()), std::nullopt);
-    EXPECT_EQ(foreign(runtime()), std::nullopt);
-    for (const wchar_t* gone : {L"kill-switch.json.lock", L"config.json.tmp", L"nest", L"hard"})
-        EXPECT_FALSE(exists(in_runtime(gone))) << to_utf8_lossy(gone);
-    EXPECT_EQ(contents(in_runtime(L"config.json")), "mine");
-    EXPECT_EQ(contents(outside), "outside");
-    std::vector<std::string> expected;
-    for (const wchar_t* name : {L"config.json.tmp", L"hard", L"kill-switch.json.lock", L"nest"})
-        expected.push_back("data folder: removed " + to_utf8_lossy(in_runtime(name)) + ": ");
-    std::vector<std::string> notes = f->notes();
-    std::sort(notes.begin(), notes.end());
-    ASSERT_EQ(notes.size(), expected.size());
-    for (std::size_t i = 0; i < notes.size(); ++i)
-        EXPECT_EQ(notes[i].rfind(expected[i], 0), 0u) << notes[i];
-    EXPECT_NE(notes[1].find("2 names (hard links)"), std::string::npos) << notes[1];
-    EXPECT_NE(notes[0].find("S-1-1-0 may change it"), std::string::npos) << notes[0];
-    // The logs folder is claimed only when it is used, not as an entry of data_root.
-    EXPECT_TRUE(exists(logs_dir()));
-    EXPECT_TRUE(foreign(logs_dir()));
+    const std::vector<std::wstring> aside = named(dir.path(), L"QEL.untrusted-");
+    ASSERT_EQ(aside.size(), 1u);
+    const std::wstring moved = dir.path() + L"\\" + aside[0];
+    EXPECT_EQ(f->notes(), std::vector<std::string>{"data folder: " + to_utf8_lossy(data_root()) +
+                                                   " is not the agent's own (S-1-1-0 may change "
+                                                   "it); moved it aside to " +
+                                                   to_utf8_lossy(moved)});
+    EXPECT_EQ(contents(moved + L"\\runtime\\config.json.tmp"), "planted");
+    EXPECT_EQ(contents(moved + L"\\nest\\deep"), "deep");
+    EXPECT_TRUE(why_not_own_at(moved));
+    // The fresh folders hold nothing of it.
+    EXPECT_EQ(why_not_own_at(data_root()), std::nullopt);
+    EXPECT_EQ(why_not_own_at(runtime()), std::nullopt);
+    EXPECT_EQ(named(data_root(), L""), std::vector<std::wstring>{L"runtime"});
+    EXPECT_TRUE(fs::is_empty(fs::path(runtime())));
+}
+
+TEST_F(DataFolder, OnlyTheFolderOthersMayChangeIsMovedAside) {
     ASSERT_TRUE(claim_data_folder(kLogsFolder).ok());
-    EXPECT_EQ(foreign(logs_dir()), std::nullopt);
-}
+    plant_file(logs_dir() + L"\\agent.log.2026-01-01", "kept");
+    plant_folder(runtime());
+    plant_file(in_runtime(L"planted"), "planted");
 
-// A folder is swept once, when it becomes the agent's: later claims leave what is in it alone,
-// so that they never hold another agent process's files open in the moment it moves one. A
-// claim cut short before its sweep ended leaves no marker, and the next one sweeps again.
-TEST_F(DataFolder, AFolderIsSweptUntilASweepHasEnded) {
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
-    EXPECT_TRUE(exists(in_runtime(L".qel-owned")));
-    plant_file(in_runtime(L"later"), "later");
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
-    EXPECT_TRUE(exists(in_runtime(L"later")));
-
-    ASSERT_TRUE(DeleteFileW(in_runtime(L".qel-owned").c_str()));
     Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
-    ASSERT_TRUE(f.ok());
-    EXPECT_FALSE(exists(in_runtime(L"later")));
+    ASSERT_TRUE(f.ok()) << f.error().full();
+    EXPECT_TRUE(named(dir.path(), L"QEL.").empty());
+    const std::vector<std::wstring> aside = named(data_root(), L"runtime.untrusted-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(contents(data_root() + L"\\" + aside[0] + L"\\planted"), "planted");
     ASSERT_EQ(f->notes().size(), 1u);
-    EXPECT_EQ(f->notes()[0], "data folder: removed " + to_utf8_lossy(in_runtime(L"later")) +
-                                 ": S-1-1-0 may change it");
-    EXPECT_TRUE(exists(in_runtime(L".qel-owned")));
+    EXPECT_EQ(f->notes()[0].rfind("data folder: " + to_utf8_lossy(runtime()) +
+                                      " is not the agent's own (S-1-1-0 may change it); moved it "
+                                      "aside to " +
+                                      to_utf8_lossy(data_root()) + "\\runtime.untrusted-",
+                                  0),
+              0u)
+        << f->notes()[0];
+    EXPECT_EQ(contents(logs_dir() + L"\\agent.log.2026-01-01"), "kept");
+    EXPECT_TRUE(fs::is_empty(fs::path(runtime())));
 }
 
-TEST_F(DataFolder, AFileInPlaceOfDataRootIsTheCreationErrorUnderItsContext) {
-    std::ofstream(std::filesystem::path(data_root())) << "not a folder";
+// Reading lets nobody change anything: an own runtime folder that others may read is made
+// private where it is, and keeps what it holds.
+TEST_F(DataFolder, AnOwnRuntimeThatOthersMayReadIsMadePrivateInPlace) {
+    fs::create_directories(fs::path(runtime()));
+    set_dacl(runtime(), L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)");
+    plant_file(in_runtime(L"config.json"), "mine");
+    ASSERT_EQ(why_not_own_at(runtime()), std::nullopt);
+    ASSERT_TRUE(others_may_read(runtime()));
+
+    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
+    ASSERT_TRUE(f.ok()) << f.error().full();
+    EXPECT_TRUE(f->notes().empty());
+    EXPECT_FALSE(others_may_read(runtime()));
+    EXPECT_EQ(contents(in_runtime(L"config.json")), "mine");
+    EXPECT_TRUE(named(data_root(), L"runtime.").empty());
+}
+
+TEST_F(DataFolder, AFolderThatCannotBeMovedAsideFailsTheClaimAndStaysAsItIs) {
+    plant_folder(runtime());
+    plant_file(in_runtime(L"planted"), "planted");
+    // Held open without delete sharing: it can be neither renamed nor used.
+    const UniqueHandle held(CreateFileW(runtime().c_str(), FILE_LIST_DIRECTORY,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(held);
     Result<OwnFolder> f = claim_data_folder(kRuntimeFolder, "create_dir_all it");
     ASSERT_FALSE(f.ok());
-    EXPECT_EQ(f.error().full(), "create_dir_all it: " + os_error_text(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(f.error().full(), "cannot move " + to_utf8_lossy(runtime()) +
+                                    " aside, which is not the agent's own (S-1-1-0 may change "
+                                    "it): " +
+                                    os_error_text(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(contents(in_runtime(L"planted")), "planted");
+    EXPECT_TRUE(why_not_own_at(runtime()));
+    EXPECT_TRUE(named(data_root(), L"runtime.").empty());
 }
 
+TEST_F(DataFolder, FindingChangesNothingAndFindsOnlyOwnFolders) {
+    EXPECT_FALSE(find_own_data_folder(kRuntimeFolder));
+    EXPECT_FALSE(exists(data_root()));
+
+    plant_folder(runtime());
+    EXPECT_FALSE(find_own_data_folder(kRuntimeFolder));
+    EXPECT_TRUE(why_not_own_at(runtime()));
+    EXPECT_TRUE(named(data_root(), L"runtime.").empty());
+
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
+    const std::optional<OwnFolder> found = find_own_data_folder(kRuntimeFolder);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->path(), runtime());
+    EXPECT_TRUE(found->notes().empty());
+}
+
+TEST_F(DataFolder, AFileInPlaceOfAFolderIsTheCreationErrorUnderItsContext) {
+    for (const std::wstring& place : {data_root(), runtime()}) {
+        SCOPED_TRACE(to_utf8_lossy(place));
+        fs::remove_all(fs::path(data_root()));
+        if (place != data_root()) {
+            ASSERT_TRUE(claim_data_folder({}).ok());
+        }
+        plant_file(place, "not a folder");
+        Result<OwnFolder> f = claim_data_folder(kRuntimeFolder, "create_dir_all it");
+        ASSERT_FALSE(f.ok());
+        EXPECT_EQ(f.error().full(), "create_dir_all it: " + os_error_text(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(contents(place), "not a folder");
+    }
+}
+
+// Made anew: whatever stood under the temporary name, a second name of a file elsewhere
+// included, is never written through.
 TEST_F(DataFolder, ATemporaryNameIsNeverWrittenThrough) {
     ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
     const std::wstring outside = dir.path() + L"\\outside";
-    std::ofstream(std::filesystem::path(outside)) << "outside";
+    std::ofstream(fs::path(outside)) << "outside";
     ASSERT_TRUE(CreateHardLinkW(in_runtime(L"t.tmp").c_str(), outside.c_str(), nullptr));
     ASSERT_TRUE(replace_file({in_runtime(L"t.tmp"), in_runtime(L"t")}, "new").ok());
     EXPECT_EQ(contents(in_runtime(L"t")), "new");
     EXPECT_EQ(contents(outside), "outside");
-}
-
-TEST_F(DataFolder, AFileOthersCouldChangeIsNeitherReadNorAppendedTo) {
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
-    plant_file(in_runtime(L"planted"), "planted");
-    const std::wstring outside = dir.path() + L"\\outside";
-    std::ofstream(std::filesystem::path(outside)) << "outside";
-    ASSERT_TRUE(CreateHardLinkW(in_runtime(L"hard").c_str(), outside.c_str(), nullptr));
-    struct Case {
-        const wchar_t* name;
-        std::string why;
-    } const cases[] = {
-        {L"planted", "S-1-1-0 may change it"},
-        {L"hard", "it has 2 names (hard links)"},
-    };
-    for (const Case& c : cases) {
-        const std::string refusal = "refusing " + to_utf8_lossy(in_runtime(c.name)) + ": " + c.why;
-        Result<std::optional<std::string>> read = read_file(in_runtime(c.name));
-        ASSERT_FALSE(read.ok());
-        EXPECT_EQ(read.error().full(), refusal);
-        Result<UniqueHandle> append = open_for_append(in_runtime(c.name));
-        ASSERT_FALSE(append.ok());
-        EXPECT_EQ(append.error().full(), refusal);
-    }
-    EXPECT_EQ(contents(outside), "outside");
-    EXPECT_EQ(contents(in_runtime(L"planted")), "planted");
 }
 
 }  // namespace

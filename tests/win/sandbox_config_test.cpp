@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,10 +14,13 @@
 
 #include "common/data_root.h"
 #include "common/utf.h"
+#include "common/win/security.h"
 #include "common/win_error.h"
+#include "log_capture.h"
 #include "runtime_fixture.h"
 #include "sandbox/config/config_file.h"
 #include "sandbox/config/singbox_lookup.h"
+#include "sandbox/config/tun_alias.h"
 #include "win_test_util.h"
 
 namespace qel::sandbox {
@@ -67,6 +73,35 @@ TEST_F(ConfigFile, ALockedConfigurationFailsTheMoveAndKeepsTheNewText) {
         << r.error().full();
     EXPECT_EQ(read_all(tmp), "\"new\"");
     EXPECT_EQ(read_all(config_path()), "\"old\"");
+}
+
+// An alias that another account could plant would open the kill switch for its interface:
+// the configuration is read only from folders of the agent's own, which the read neither
+// makes, moves nor changes, and the read writes no log line on any path.
+TEST_F(ConfigFile, TheTunnelInterfaceIsReadOnlyFromAnOwnFolderAndNothingIsLogged) {
+    test::clear_captured_events();
+    EXPECT_EQ(tun_alias_from_config(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(data_root()));
+    const auto profile = nlohmann::json::parse(
+        R"({"inbounds":[{"type":"tun"},{"type":"tun","interface_name":"wg0"}]})");
+    ASSERT_TRUE(run(write_config(profile)).ok());
+    EXPECT_EQ(tun_alias_from_config(), "wg0");
+
+    // Everyone may change the folder now.
+    win::SecurityDescriptor sd;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, sd.out(), nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted));
+    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(runtime_dir().c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(tun_alias_from_config(), std::nullopt);
+    EXPECT_TRUE(std::filesystem::exists(config_path()));
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(data_root())))
+        EXPECT_EQ(e.path().filename().wstring(), L"runtime");
+    EXPECT_TRUE(test::captured_events().empty());
 }
 
 class Lookup : public ::testing::Test {

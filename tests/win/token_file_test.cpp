@@ -38,6 +38,26 @@ TEST_F(TokenFile, ReplacesAnEarlierFileAndALeftoverTemporaryFile) {
     EXPECT_FALSE(exists(temp_path()));
 }
 
+// The user's own folder: a leftover temporary file is the user's, and is truncated even while
+// a program of the user's still has it open.
+TEST_F(TokenFile, ALeftoverTemporaryFileHeldOpenIsTruncatedNotReplaced) {
+    std::filesystem::create_directories(std::filesystem::path(token_dir()));
+    std::ofstream(std::filesystem::path(temp_path())) << "left from a failed attempt, and longer";
+    const HANDLE held = CreateFileW(temp_path().c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Result<void> r = write_token_file(1, kToken);
+    char seen[128] = {};
+    DWORD n = 0;
+    ReadFile(held, seen, sizeof seen, &n, nullptr);
+    CloseHandle(held);
+    ASSERT_TRUE(r.ok()) << r.error().full();
+    EXPECT_EQ(read_file(token_path()), kToken);
+    // The holder's handle is on the very file that became the token file.
+    EXPECT_EQ(std::string(seen, n), kToken);
+}
+
 TEST_F(TokenFile, ClosesTheUserTokenAndRevertsTheThread) {
     ASSERT_TRUE(write_token_file(1, kToken).ok());
     HANDLE user = wts->last_user_token();

@@ -24,20 +24,7 @@ Error refused(const std::wstring& path, const std::string& why) {
     return Error(fmt::format("refusing {}: {}", to_utf8_lossy(path), why));
 }
 
-// A handle on the file itself, never on a link's target, checked for use by the agent.
-Result<UniqueHandle> open_own(const std::wstring& path, DWORD access, DWORD share,
-                              DWORD disposition) {
-    if (has_link_attribute(GetFileAttributesW(path.c_str())))
-        return refused(path, std::string(kIsALink));
-    UniqueHandle h(CreateFileW(path.c_str(), access | READ_CONTROL | FILE_READ_ATTRIBUTES, share,
-                               nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h)
-        return last_os_error();
-    if (const auto why = why_unusable(path, h.get()))
-        return refused(path, *why);
-    return h;
-}
+constexpr std::string_view kIsALink = "it is a link";
 
 Result<void> mkdir_once(const std::wstring& path, DWORD& err) {
     if (CreateDirectoryW(path.c_str(), nullptr))
@@ -62,13 +49,15 @@ Result<void> write_temp(const Replacement& how, std::string_view bytes, bool& cr
         descriptor = std::move(sd).value();
     }
     SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor.get(), FALSE};
-    // Deleted, then made new: whatever stood under the name (a link, a file that another
-    // process holds open, a hard link to another file) is never written through. A delete
-    // that fails leaves the name taken, and the creation then fails.
-    DeleteFileW(how.temp.c_str());
-    const UniqueHandle file(CreateFileW(how.temp.c_str(), GENERIC_WRITE, kShareAll,
-                                        descriptor ? &sa : nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Made anew, a leftover is never shared with another writer: a second agent process that
+    // deletes it meanwhile makes this one's move fail rather than mix two texts. A delete that
+    // fails leaves the name taken, and the creation then fails.
+    const bool anew = how.leftover_temp == Replacement::LeftoverTemp::made_anew;
+    if (anew)
+        DeleteFileW(how.temp.c_str());
+    const UniqueHandle file(
+        CreateFileW(how.temp.c_str(), GENERIC_WRITE, kShareAll, descriptor ? &sa : nullptr,
+                    anew ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return failed(last_os_error());
     created = true;
@@ -83,7 +72,8 @@ Result<void> write_temp(const Replacement& how, std::string_view bytes, bool& cr
 Result<void> move_into_place(const Replacement& how) {
     using Old = Replacement::OldTarget;
     if (how.old_target == Old::deleted ||
-        (how.old_target == Old::deleted_if_present && file_status(how.target)))
+        (how.old_target == Old::deleted_if_present &&
+         GetFileAttributesW(how.target.c_str()) != INVALID_FILE_ATTRIBUTES))
         DeleteFileW(how.target.c_str());
     DWORD flags = MOVEFILE_REPLACE_EXISTING;
     if (how.write_through)
@@ -163,15 +153,38 @@ bool is_link(const std::wstring& path, HANDLE h) {
            has_link_attribute(GetFileAttributesW(path.c_str()));
 }
 
-std::optional<std::string> why_unusable(const std::wstring& path, HANDLE h) {
-    if (is_link(path, h))
-        return std::string(kIsALink);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileInformationByHandle(h, &info) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1) {
-        return fmt::format("it has {} names (hard links)", info.nNumberOfLinks);
+Result<UniqueHandle> open_no_follow(const std::wstring& path, DWORD access, DWORD share,
+                                    DWORD disposition, DWORD flags, SECURITY_ATTRIBUTES* security) {
+    // The path shows what Wine makes of a unix link; the handle, one made after this look.
+    if (has_link_attribute(GetFileAttributesW(path.c_str())))
+        return refused(path, std::string(kIsALink));
+    UniqueHandle h(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, security,
+                               disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h)
+        return last_os_error();
+    if (is_link(path, h.get()))
+        return refused(path, std::string(kIsALink));
+    return h;
+}
+
+Result<std::wstring> move_aside(const std::wstring& path, std::wstring_view tag,
+                                const std::function<DWORD(const std::wstring& to)>& rename) {
+    constexpr int kNames = 100;
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    const std::wstring stem =
+        path + L"." + std::wstring(tag) +
+        to_wide(fmt::format("-{:04}{:02}{:02}T{:02}{:02}{:02}Z", now.wYear, now.wMonth, now.wDay,
+                            now.wHour, now.wMinute, now.wSecond));
+    for (int n = 1; n <= kNames; ++n) {
+        const std::wstring aside = n == 1 ? stem : stem + L"-" + std::to_wstring(n);
+        const DWORD err = rename(aside);
+        if (err == ERROR_SUCCESS)
+            return aside;
+        if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)
+            return os_error(err);
     }
-    return why_not_own(h);
+    return Error(fmt::format("the {} names for it are taken", kNames));
 }
 
 Result<void> write_all(HANDLE file, std::string_view bytes) {
@@ -188,17 +201,8 @@ Result<void> write_all(HANDLE file, std::string_view bytes) {
     return {};
 }
 
-Result<std::optional<std::string>> why_unusable(const std::wstring& path) {
-    const UniqueHandle h(CreateFileW(
-        path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h)
-        return last_os_error();
-    return why_unusable(path, h.get());
-}
-
 Result<std::optional<std::string>> read_file(const std::wstring& path) {
-    Result<UniqueHandle> file = open_own(path, GENERIC_READ, kShareAll, OPEN_EXISTING);
+    Result<UniqueHandle> file = open_no_follow(path, GENERIC_READ, kShareAll, OPEN_EXISTING);
     if (!file) {
         const std::optional<std::uint32_t> err = file.error().os_code();
         if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
@@ -219,7 +223,7 @@ Result<std::optional<std::string>> read_file(const std::wstring& path) {
 
 Result<UniqueHandle> open_for_append(const std::wstring& path) {
     // Readers may look at the log while it grows; nobody else writes to it.
-    return open_own(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS);
+    return open_no_follow(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS);
 }
 
 Result<void> replace_file(const Replacement& how, std::string_view bytes) {

@@ -1,7 +1,10 @@
 #pragma once
 // File-system steps in terms of the Windows API, with the agent's os-error texts.
 
+#include <windows.h>
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,28 +39,31 @@ bool has_link_attribute(std::uint32_t attributes);
 // (a reparse point): the handle shows it on Windows, Wine shows a folder link only on the path.
 bool is_link(const std::wstring& path, HANDLE h);
 
-// why_unusable's reason for a link.
-inline constexpr std::string_view kIsALink = "it is a link";
+// Opens the file or folder at `path` itself, never what a link there points to: a link is
+// refused ("refusing <path>: it is a link"), whether the path or the handle shows it. The
+// arguments are CreateFileW's; FILE_FLAG_OPEN_REPARSE_POINT and FILE_READ_ATTRIBUTES are added.
+Result<UniqueHandle> open_no_follow(const std::wstring& path, DWORD access, DWORD share,
+                                    DWORD disposition, DWORD flags = FILE_ATTRIBUTE_NORMAL,
+                                    SECURITY_ATTRIBUTES* security = nullptr);
 
-// Why the agent must not use the object that `h` was opened on, without following a link,
-// under `path`: it is a link, a file with further names (hard links), or not the agent's own
-// (why_not_own). Nothing when it may. The handle needs READ_CONTROL and FILE_READ_ATTRIBUTES.
-std::optional<std::string> why_unusable(const std::wstring& path, HANDLE h);
-// The same for the file or folder at `path`, opened for reading its descriptor only, which no
-// other opener's sharing can refuse; an error when it cannot be opened (it is gone, say).
-Result<std::optional<std::string>> why_unusable(const std::wstring& path);
+// Moves what `path` names aside to "<path>.<tag>-YYYYMMDDTHHMMSSZ" (the UTC time), or to that
+// name with "-2", "-3", ... while it is taken, so that nothing already there is overwritten.
+// `rename` makes one attempt at a full path and returns 0 or the system's error code. The name
+// it was given.
+Result<std::wstring> move_aside(const std::wstring& path, std::wstring_view tag,
+                                const std::function<DWORD(const std::wstring& to)>& rename);
 
 // Writes all of `bytes`; a write that takes no bytes is the error "failed to write whole
 // buffer".
 Result<void> write_all(HANDLE file, std::string_view bytes);
 
 // The whole content of one of the agent's files; nothing when there is no file or folder of
-// that name. A link is not followed and a file that is not the agent's own is not read
-// (why_unusable): both are errors. Other openers may write or delete the file meanwhile.
+// that name. A link is refused, never followed. Other openers may write or delete the file
+// meanwhile.
 Result<std::optional<std::string>> read_file(const std::wstring& path);
 
-// One of the agent's files, opened for appending (and created when missing) without following
-// a link; an existing file that is not the agent's own is refused (why_unusable).
+// One of the agent's files, opened for appending (and created when missing); a link is
+// refused, never followed.
 Result<UniqueHandle> open_for_append(const std::wstring& path);
 
 // A file written under a temporary name and moved over the target, so that a reader of the
@@ -70,8 +76,12 @@ struct Replacement {
     enum class OldTarget {
         replaced_by_move,
         deleted,             // DeleteFileW, whether or not it exists
-        deleted_if_present,  // only when file_status finds something under the name
+        deleted_if_present,  // only when something stands under the name (links not followed)
     } old_target = OldTarget::replaced_by_move;
+    // What happens to a file left under the temporary name. In the agent's own folders it is
+    // deleted and the file made anew (CREATE_NEW), so that two agent processes writing at once
+    // never share one temporary file; in a user's folder it is truncated.
+    enum class LeftoverTemp { made_anew, truncated } leftover_temp = LeftoverTemp::made_anew;
     // MOVEFILE_WRITE_THROUGH: the move is on disk when it returns.
     bool write_through = false;
     // Whether a failure after the temporary file's creation deletes it again.
@@ -84,11 +94,10 @@ struct Replacement {
     std::string move_context;
 };
 
-// Creates `temp` afresh (sharing read, write and delete; it inherits the folder's descriptor
-// unless it is a private file), writes all of `bytes` (a write that takes no bytes is the
-// error "failed to write whole buffer"), flushes it to disk, closes it and moves it onto
-// `target`. A file already under the temporary name is deleted first and never written
-// through, whatever it is (a link, a file another process holds open). The folder must exist.
+// Creates `temp` (sharing read, write and delete; it inherits the folder's descriptor unless it
+// is a private file), writes all of `bytes` (a write that takes no bytes is the error "failed
+// to write whole buffer"), flushes it to disk, closes it and moves it onto `target`. The
+// folder must exist.
 Result<void> replace_file(const Replacement& how, std::string_view bytes);
 
 }  // namespace qel::win

@@ -13,12 +13,16 @@
 
 namespace qel::win {
 
-// The agent's data folders: owner Administrators; a protected DACL (nothing inherited from
-// above) that gives SYSTEM and Administrators full control and Authenticated Users read and
-// execute, inherited by everything created in them. No other account can create, change or
-// delete anything there.
+// data_root and logs\: owner Administrators; a protected DACL (nothing inherited from above)
+// that gives SYSTEM and Administrators full control and Authenticated Users read and execute,
+// inherited by everything created in them. No other account can create, change or delete
+// anything there.
 inline constexpr std::wstring_view kAgentFolderSddl =
     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
+// runtime\, which holds the client's profile with the tunnel's credentials: SYSTEM and
+// Administrators only, for the folder and everything created in it.
+inline constexpr std::wstring_view kPrivateFolderSddl =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // Files that only the agent reads (the kill switch's record and its lock): no other account
 // can open them, so none can hold them open either.
 inline constexpr std::wstring_view kPrivateFileSddl = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
@@ -28,11 +32,19 @@ using SecurityDescriptor = LocalMemory<void>;
 // The self-relative descriptor of an SDDL text.
 Result<SecurityDescriptor> parse_sddl(std::wstring_view sddl);
 
-// Nothing when only the agent's side can change the object behind the handle: its owner is
-// SYSTEM, Administrators or this process's user, and its DACL grants no other account a right
-// to write, delete, or change its owner or DACL. Otherwise why not, for a log line ("S-1-1-0
-// may change it"). The handle needs READ_CONTROL.
-std::optional<std::string> why_not_own(HANDLE object);
+// The owner and DACL of the object behind the handle, which needs READ_CONTROL.
+Result<SecurityDescriptor> read_descriptor(HANDLE object);
+
+// Nothing when only the agent's side can change an object with this descriptor, or what is
+// made in it: its owner is SYSTEM, Administrators or this process's user, and no entry of its
+// DACL, inherit-only ones included, gives another account a right to write, add, delete, or
+// change attributes, the owner or the DACL. Otherwise why not, for a log line ("S-1-1-0 may
+// change it"). A descriptor without a DACL lets anyone do anything.
+std::optional<std::string> why_not_own(PSECURITY_DESCRIPTOR descriptor);
+
+// Whether the DACL gives an account outside the agent's side any right at all, reading
+// included.
+bool others_have_access(PSECURITY_DESCRIPTOR descriptor);
 
 // Gives the object the descriptor's owner and protected DACL, on this object only: nothing is
 // propagated to what lies below it. The handle needs WRITE_DAC and WRITE_OWNER.

@@ -1,8 +1,6 @@
 #include <string>
 
 #include "common/data_root.h"
-#include "common/log.h"
-#include "common/utf.h"
 #include "common/win/files.h"
 #include "common/win/own_folder.h"
 #include "sandbox/config/config_file.h"
@@ -11,22 +9,14 @@
 namespace qel::sandbox {
 
 std::optional<std::string> tun_alias_from_config() {
-    constexpr auto kLog = log::Target::sandbox_lifecycle;
-    // The file is read only from the claimed folder: an alias that another account could plant
-    // would open the kill switch for its interface.
-    const auto unread = [&](const Error& e) {
-        log::warn(kLog, "cannot read the tunnel interface from {}: {:#}",
-                  to_utf8_lossy(config_path()), e);
-        return std::nullopt;
-    };
-    Result<win::OwnFolder> folder = win::claim_data_folder(kRuntimeFolder);
+    // Read only from a folder of the agent's own, and never through a link: an alias that
+    // another account could plant would open the kill switch for its interface. Held as it is
+    // while the file is read; every failure is no alias.
+    const std::optional<win::OwnFolder> folder = win::find_own_data_folder(kRuntimeFolder);
     if (!folder)
-        return unread(folder.error());
-    folder->log_notes(kLog);
+        return std::nullopt;
     Result<std::optional<std::string>> bytes = win::read_file(config_path());
-    if (!bytes)
-        return unread(bytes.error());
-    if (!*bytes)
+    if (!bytes || !*bytes)
         return std::nullopt;
     return tun_alias_from_config_text(**bytes);
 }

@@ -42,27 +42,13 @@ Result<void> remove_file(const std::wstring& path) {
     return win::last_os_error();
 }
 
-// How many names beside it a corrupt file tries before it stays where it is.
-constexpr int kAsideNames = 100;
-
-// Moves a corrupt file to "<path>.corrupt-YYYYMMDDTHHMMSSZ" (UTC), or with "-2", "-3", ...
-// after that while the name is taken: a person may want to see what it held, and nothing that
-// lies there already is overwritten. The new name.
-Result<std::wstring> move_aside(const std::wstring& path) {
-    SYSTEMTIME now{};
-    GetSystemTime(&now);
-    const std::wstring stem =
-        path + to_wide(fmt::format(".corrupt-{:04}{:02}{:02}T{:02}{:02}{:02}Z", now.wYear,
-                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond));
-    for (int n = 1; n <= kAsideNames; ++n) {
-        const std::wstring aside = n == 1 ? stem : stem + L"-" + std::to_wstring(n);
-        if (MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH))
-            return aside;
-        const DWORD err = GetLastError();
-        if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)
-            return win::os_error(err);
-    }
-    return Error(fmt::format("the {} names for it are taken", kAsideNames));
+// Moves a corrupt file to "<path>.corrupt-<UTC time>": a person may want to see what it held,
+// and nothing that lies there already is overwritten. The new name.
+Result<std::wstring> move_corrupt_aside(const std::wstring& path) {
+    return win::move_aside(path, L"corrupt", [&](const std::wstring& to) -> DWORD {
+        return MoveFileExW(path.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? ERROR_SUCCESS
+                                                                             : GetLastError();
+    });
 }
 
 // Why an edit leaves the file as it is.
@@ -83,7 +69,7 @@ std::variant<std::vector<KillSwitchRecord>, LeftAlone> load(const std::wstring& 
         return std::vector<KillSwitchRecord>{};
     Result<ParsedRecords> parsed = parse_records(**text);
     if (!parsed) {
-        Result<std::wstring> aside = move_aside(path);
+        Result<std::wstring> aside = move_corrupt_aside(path);
         if (!aside) {
             log::warn(kLog,
                       "kill-switch: record file {} is corrupt ({}) and cannot be moved aside: "
@@ -105,14 +91,6 @@ std::variant<std::vector<KillSwitchRecord>, LeftAlone> load(const std::wstring& 
     return std::get<std::vector<KillSwitchRecord>>(std::move(*parsed));
 }
 
-// Why the lock file that someone holds open is not the agent's own: then it was planted
-// before the folder became the agent's, and waiting for its holder is in vain. Nothing when it
-// is, or when it is gone meanwhile. Reading the descriptor needs no sharing from the holder.
-std::optional<std::string> foreign_holder(const std::wstring& path) {
-    Result<std::optional<std::string>> why = win::why_unusable(path);
-    return why ? *why : std::nullopt;
-}
-
 // The lock of the record file: held while its handle is open. DELETE_ON_CLOSE keeps the folder
 // clean; an opener that meets the file while its deletion is pending is refused like one that
 // meets it open, and tries again. It is made with the private descriptor, so no other account
@@ -124,25 +102,14 @@ Result<win::UniqueHandle> lock_records(const std::wstring& path) {
     SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor->get(), FALSE};
     const auto deadline = std::chrono::steady_clock::now() + kRecordLockWait;
     for (;;) {
-        win::UniqueHandle h(CreateFileW(
-            path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, 0, &sa, OPEN_ALWAYS,
-            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
-            nullptr));
-        if (h) {
-            // Closing it removes that name, and only the name.
-            if (const auto why = win::why_unusable(path, h.get()))
-                return Error(fmt::format("refusing {}: {}", to_utf8_lossy(path), *why));
-            return h;
-        }
-        const DWORD err = GetLastError();
+        Result<win::UniqueHandle> h =
+            win::open_no_follow(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, &sa);
+        const std::optional<std::uint32_t> err = h ? std::nullopt : h.error().os_code();
         if (err != ERROR_SHARING_VIOLATION && err != ERROR_ACCESS_DENIED)
-            return win::os_error(err);
-        if (const auto why = foreign_holder(path)) {
-            return win::os_error(err).context(
-                fmt::format("held open by a process of another account ({})", *why));
-        }
+            return h;
         if (std::chrono::steady_clock::now() >= deadline)
-            return win::os_error(err).context(fmt::format(
+            return std::move(h).error().context(fmt::format(
                 "held by another process for more than {} ms", kRecordLockWait.count()));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -180,16 +147,23 @@ void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edi
     static std::mutex m;
     std::lock_guard lock(m);
     const std::wstring path = record_file_path();
-    if (!create && !win::file_status(path))
-        return;
-    // Held as the agent's own until the edit is done.
-    Result<win::OwnFolder> folder = win::claim_data_folder(kRuntimeFolder);
-    if (!folder) {
-        log::warn(kLog, "kill-switch: cannot write record file {}: {:#}", to_utf8_lossy(path),
-                  folder.error());
-        return;
+    // Held as the agent's own until the edit is done. Without `create` there is nothing to do
+    // unless a record lies in an own folder, so nothing is made or moved for it.
+    std::optional<win::OwnFolder> folder;
+    if (create) {
+        Result<win::OwnFolder> claimed = win::claim_data_folder(kRuntimeFolder);
+        if (!claimed) {
+            log::warn(kLog, "kill-switch: cannot write record file {}: {:#}", to_utf8_lossy(path),
+                      claimed.error());
+            return;
+        }
+        claimed->log_notes(kLog);
+        folder = std::move(claimed).value();
+    } else {
+        folder = win::find_own_data_folder(kRuntimeFolder);
+        if (!folder || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return;
     }
-    folder->log_notes(kLog);
     Result<win::UniqueHandle> file_lock = lock_records(path + L".lock");
     if (!file_lock) {
         log::warn(kLog, "kill-switch: cannot lock record file {}: {:#}", to_utf8_lossy(path),
