@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -154,18 +153,8 @@ class DataFolder : public ::testing::Test {
     // A folder as another account could leave it: everyone may write to it.
     static void plant_folder(const std::wstring& path) {
         fs::create_directories(fs::path(path));
-        set_dacl(path, L"D:(A;OICI;FA;;;WD)");
+        ASSERT_TRUE(test::set_dacl(path, L"D:(A;OICI;FA;;;WD)"));
         ASSERT_TRUE(why_not_own_at(path)) << to_utf8_lossy(path);
-    }
-    static void set_dacl(const std::wstring& path, const wchar_t* sddl) {
-        Result<SecurityDescriptor> sd = parse_sddl(sddl);
-        ASSERT_TRUE(sd.ok());
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(sd->get(), &present, &dacl, &defaulted));
-        ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                        DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
-                  ERROR_SUCCESS);
     }
     static void plant_file(const std::wstring& path, const std::string& text) {
         std::ofstream(fs::path(path), std::ios::binary) << text;
@@ -276,7 +265,8 @@ TEST_F(DataFolder, OnlyTheFolderOthersMayChangeIsMovedAside) {
 // private where it is, and keeps what it holds.
 TEST_F(DataFolder, AnOwnRuntimeThatOthersMayReadIsMadePrivateInPlace) {
     fs::create_directories(fs::path(runtime()));
-    set_dacl(runtime(), L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)");
+    ASSERT_TRUE(
+        test::set_dacl(runtime(), L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)"));
     plant_file(in_runtime(L"config.json"), "mine");
     ASSERT_EQ(why_not_own_at(runtime()), std::nullopt);
     ASSERT_TRUE(others_may_read(runtime()));

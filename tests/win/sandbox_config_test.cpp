@@ -2,9 +2,6 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,7 +11,6 @@
 
 #include "common/data_root.h"
 #include "common/utf.h"
-#include "common/win/security.h"
 #include "common/win_error.h"
 #include "log_capture.h"
 #include "runtime_fixture.h"
@@ -88,15 +84,7 @@ TEST_F(ConfigFile, TheTunnelInterfaceIsReadOnlyFromAnOwnFolderAndNothingIsLogged
     EXPECT_EQ(tun_alias_from_config(), "wg0");
 
     // Everyone may change the folder now.
-    win::SecurityDescriptor sd;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, sd.out(), nullptr));
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted));
-    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(runtime_dir().c_str()), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_TRUE(test::set_dacl(runtime_dir(), L"D:(A;OICI;FA;;;WD)"));
     EXPECT_EQ(tun_alias_from_config(), std::nullopt);
     EXPECT_TRUE(std::filesystem::exists(config_path()));
     for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(data_root())))

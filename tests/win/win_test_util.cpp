@@ -1,12 +1,25 @@
 #include "win_test_util.h"
 
+#include <aclapi.h>
+
 #include <filesystem>
 #include <thread>
 #include <vector>
 
+#include "common/win/security.h"
 #include "handle_count.h"
 
 namespace qel::test {
+
+bool set_dacl(const std::wstring& path, const wchar_t* sddl) {
+    Result<win::SecurityDescriptor> sd = win::parse_sddl(sddl);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    return sd && GetSecurityDescriptorDacl(sd->get(), &present, &dacl, &defaulted) &&
+           SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                 nullptr) == ERROR_SUCCESS;
+}
 
 ScopedEnv::ScopedEnv(const wchar_t* name, std::optional<std::wstring> value) : name_(name) {
     wchar_t buf[32768];

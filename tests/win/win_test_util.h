@@ -27,6 +27,9 @@ std::string capture_stderr(const std::function<void()>& f);
 // GetProcessHandleCount with 0).
 long own_handle_count();
 
+// Gives a file or folder the DACL of an SDDL text ("D:(A;OICI;FA;;;WD)"); true on success.
+bool set_dacl(const std::wstring& path, const wchar_t* sddl);
+
 // The folder of the running test program.
 std::wstring program_folder();
 

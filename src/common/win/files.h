@@ -48,8 +48,8 @@ Result<UniqueHandle> open_no_follow(const std::wstring& path, DWORD access, DWOR
 
 // Moves what `path` names aside to "<path>.<tag>-YYYYMMDDTHHMMSSZ" (the UTC time), or to that
 // name with "-2", "-3", ... while it is taken, so that nothing already there is overwritten.
-// `rename` makes one attempt at a full path and returns 0 or the system's error code. The name
-// it was given.
+// `rename` makes one attempt at one such name and returns 0 or the system's error code. The
+// name it was given.
 Result<std::wstring> move_aside(const std::wstring& path, std::wstring_view tag,
                                 const std::function<DWORD(const std::wstring& to)>& rename);
 

@@ -152,18 +152,20 @@ Result<std::optional<UniqueHandle>> pin(const std::wstring& path, const Judged& 
 }
 
 DWORD rename_by_handle(HANDLE h, const std::wstring& to) {
-    wchar_t full[MAX_PATH * 4];
-    const DWORD n =
-        GetFullPathNameW(to.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr);
-    if (n == 0 || n >= std::size(full))
-        return n == 0 ? GetLastError() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
     // A bare name would be taken relative to the current folder, not the folder's parent.
+    const DWORD size = GetFullPathNameW(to.c_str(), 0, nullptr, nullptr);  // with its NUL
+    if (size == 0)
+        return GetLastError();
+    std::wstring full(size, L'\0');
+    const DWORD n = GetFullPathNameW(to.c_str(), size, full.data(), nullptr);
+    if (n == 0 || n >= size)
+        return n == 0 ? GetLastError() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
     std::vector<BYTE> buf(sizeof(FILE_RENAME_INFO) + n * sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
     info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = n * sizeof(wchar_t);
-    std::memcpy(info->FileName, full, info->FileNameLength);
+    std::memcpy(info->FileName, full.data(), info->FileNameLength);
     if (!SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())))
         return GetLastError();
     return ERROR_SUCCESS;

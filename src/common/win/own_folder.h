@@ -4,6 +4,7 @@
 // other account a right to change them. A folder that is not provably the agent's own is
 // never used, changed or emptied: it is moved aside whole, and a fresh one takes its place.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
