@@ -1,5 +1,6 @@
 #include "service/agent_loop.h"
 
+#include "common/async/blocking.h"
 #include "common/async/task.h"
 #include "common/log.h"
 #include "common/win/own_folder.h"
@@ -32,9 +33,6 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
         return methods::dispatch(std::move(request), handles);
     };
 
-    // Before anything is written there.
-    win::claim_existing_data_folders(kLog);
-
     Result<void> first_refresh = co_await auth::refresh_active_sessions(sessions);
     if (!first_refresh) {
         log::warn(kLog, "initial session refresh failed: {:#}", first_refresh.error());
@@ -47,6 +45,17 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
                           shutdown));
     if (foreground)
         async::spawn_detached(io, kLog, watch_ctrl_c(shutdown));
+
+    // Once the pipe is on its way: every writer claims its own folder before it writes, so
+    // nothing waits for this, and a foreign folder is still moved aside before anything is
+    // written there. Named before it is awaited (GCC 12, see run_blocking).
+    const auto claim_folders = [] {
+        win::claim_existing_data_folders(kLog);
+        return Result<void>();
+    };
+    Result<void> claimed = co_await async::run_blocking(kLog, claim_folders);
+    if (!claimed)
+        log::warn(kLog, "data folder: {:#}", claimed.error());
 
     co_await stop.wait();
     log::info(kLog, "agent_loop: shutdown signal received");

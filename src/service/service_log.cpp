@@ -22,40 +22,41 @@ constexpr auto kLog = log::Target::service;
 
 class OwnLogFile final : public logging::LogFile {
   public:
-    OwnLogFile(win::OwnFolder folder, win::UniqueHandle file)
-        : folder_(std::move(folder)), file_(std::move(file)) {}
+    explicit OwnLogFile(win::UniqueHandle file) : file_(std::move(file)) {}
 
     bool append(std::string_view line) override { return win::write_all(file_.get(), line).ok(); }
 
   private:
-    win::OwnFolder folder_;  // keeps the folders pinned while the day's file is written
     win::UniqueHandle file_;
 };
 
 std::unique_ptr<logging::LogFile> open_own_log_file(const std::string& name) {
-    Result<win::OwnFolder> folder = win::claim_data_folder(kLogsFolder);
-    if (!folder)
+    const win::Claim claim = win::claim_data_folder(kLogsFolder);
+    claim.log_notes(kLog);
+    if (!claim)
         return nullptr;
-    folder->log_notes(kLog);
     Result<win::UniqueHandle> file =
-        win::open_for_append(join_path(folder->path(), std::wstring_view(to_wide(name))));
+        win::open_for_append(join_path(claim.folder.value(), std::wstring_view(to_wide(name))));
     if (!file)
         return nullptr;
-    return std::make_unique<OwnLogFile>(std::move(folder).value(), std::move(file).value());
+    return std::make_unique<OwnLogFile>(std::move(file).value());
 }
 
 }  // namespace
 
 std::optional<logging::LogGuard> open_service_log() {
-    Result<win::OwnFolder> claimed = win::claim_data_folder(kLogsFolder);
-    if (!claimed) {
+    const win::Claim claim = win::claim_data_folder(kLogsFolder);
+    if (!claim) {
+        // There will be no log to tell of what the claim moved aside.
+        for (const std::string& note : claim.notes)
+            write_stderr(note + "\n");
         write_stderr(fmt::format("cannot create logs dir {}: {}\n", to_utf8_lossy(logs_dir()),
-                                 claimed.error().full()));
+                                 claim.folder.error().full()));
         return std::nullopt;
     }
     logging::LogGuard guard = logging::init_file_logging(open_own_log_file);
     // Only now do they reach the file.
-    claimed->log_notes(kLog);
+    claim.log_notes(kLog);
     return guard;
 }
 

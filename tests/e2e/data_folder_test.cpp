@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -146,12 +147,11 @@ TEST_F(DataFolder, AWorldWritableDataFolderIsMovedAsideWholeAndNeverUsed) {
     EXPECT_TRUE(outside.untouched());
     EXPECT_TRUE(warned_moved("C:\\ProgramData\\QEL", "C:\\ProgramData\\QEL.untrusted-"))
         << agent_->proc().out();
-    // The agent works in fresh folders that only its side may write, and runtime, which holds
-    // the profile, no one else may even read.
+    // The agent works in fresh folders that no one else may even read.
     EXPECT_FALSE(fs::exists(data_root() + "/planted.txt"));
     EXPECT_TRUE(fs::is_regular_file(runtime_dir() + "/config.json"));
     EXPECT_TRUE(fs::is_regular_file(runtime_dir() + "/kill-switch.json"));
-    EXPECT_EQ(others(data_root()) & fs::perms::others_write, fs::perms::none);
+    EXPECT_EQ(others(data_root()), fs::perms::none);
     EXPECT_EQ(others(runtime_dir()), fs::perms::none);
     EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
               R"({"ok":true,"result":{"engaged":false}})");
@@ -181,6 +181,48 @@ TEST_F(DataFolder, AWorldWritableRuntimeInAnOwnDataFolderIsMovedAsideAlone) {
         warned_moved("C:\\ProgramData\\QEL\\runtime", "C:\\ProgramData\\QEL\\runtime.untrusted-"))
         << agent_->proc().out();
     EXPECT_EQ(others(runtime_dir()), fs::perms::none);
+}
+
+std::string upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The key of the one sublayer in the filtering double's state file, in upper case.
+std::string sublayer_key() {
+    for (const std::string& line : lines_of(read_file(fwp_state_file()))) {
+        if (line.rfind("sublayer ", 0) == 0)
+            return upper(line.substr(9, line.find(' ', 9) - 9));
+    }
+    return {};
+}
+
+// Any account that may read data_root can hold it open, sharing nothing (under Wine any
+// process may, whatever its descriptor). Nothing the agent does in its folders waits for, or
+// is refused by, such a holder.
+TEST_F(DataFolder, AHeldDataRootStopsNeitherConnectNorTheKillSwitchNorItsRecord) {
+    ASSERT_NO_FATAL_FAILURE(start_agent());
+    ASSERT_EQ(request(kConnect).rfind(R"({"ok":true,"result":{"profile_hash":")", 0), 0u);
+    ASSERT_EQ(request(R"({"method":"disconnect"})"), R"({"ok":true,"result":{"ok":true}})");
+
+    auto holder =
+        start_windows(tool_exe(), {"hold", "C:\\ProgramData\\QEL"}, {}, /*pipe_stdin=*/true);
+    ASSERT_TRUE(holder->wait_out_contains("ready")) << holder->out();
+    EXPECT_EQ(request(kConnect).rfind(R"({"ok":true,"result":{"profile_hash":")", 0), 0u);
+    EXPECT_EQ(request(R"({"method":"disconnect"})"), R"({"ok":true,"result":{"ok":true}})");
+    EXPECT_EQ(request(kEngage).rfind(R"({"ok":true,"result":{"engaged":true)", 0), 0u);
+    const std::string key = sublayer_key();
+    ASSERT_FALSE(key.empty());
+    EXPECT_NE(upper(read_file(runtime_dir() + "/kill-switch.json")).find(key), std::string::npos)
+        << read_file(runtime_dir() + "/kill-switch.json");
+    EXPECT_EQ(request(R"({"method":"kill_switch_disengage"})"),
+              R"({"ok":true,"result":{"engaged":false}})");
+    EXPECT_FALSE(fs::exists(runtime_dir() + "/kill-switch.json"));
+    holder->close_stdin();
+    EXPECT_EQ(holder->wait(), 0);
+    const std::string out = agent_->proc().out();
+    EXPECT_EQ(out.find(" WARN "), std::string::npos) << out;
 }
 
 TEST_F(DataFolder, ALinkInPlaceOfTheRuntimeFolderIsNeverFollowed) {

@@ -240,5 +240,38 @@ TEST(SandboxLookup, TheFirstFoundPathIsKeptForTheAgentsLife) {
     remove_tree(dir);
 }
 
+// Any account may read the program, and so hold it open alone (on Windows also with an oplock
+// that the start's open would wait for): the start fails at once instead of waiting, and the
+// next one works once the program is let go.
+TEST(SandboxLookup, AProgramThatAnotherProcessHoldsFailsTheStartWithoutWaiting) {
+    const std::string dir = win_bin_dir() + "/../e2e-singbox-held";
+    remove_tree(dir);
+    std::filesystem::create_directories(dir);
+    const std::string exe = dir + "/sing-box.exe";
+    std::filesystem::copy_file(fake_singbox_exe(), exe);
+    ConsoleAgent agent(agent_env({"QEL_SINGBOX_EXE=" + win_path(exe)}));
+    ASSERT_TRUE(agent.wait_ready());
+    const std::string connect = R"({"method":"connect","params":{"profile":{}}})";
+
+    auto holder = start_windows(tool_exe(), {"hold", win_path(exe)}, {}, /*pipe_stdin=*/true);
+    ASSERT_TRUE(holder->wait_out_contains("ready")) << holder->out();
+    // As the reply's JSON string writes it.
+    const std::string quoted = std::regex_replace(win_path(exe), std::regex(R"(\\)"), R"(\\)");
+    const std::string reply = request(connect);
+    EXPECT_TRUE(reply.starts_with(R"({"ok":false,"error":"Command::spawn(sing-box.exe): another )"
+                                  R"(process holds )" +
+                                  quoted + ": "))
+        << reply;
+    EXPECT_NE(reply.find("(os error 32)"), std::string::npos) << reply;
+    EXPECT_EQ(request(R"({"method":"state"})").find(R"("state":"connected")"), std::string::npos);
+
+    holder->close_stdin();
+    EXPECT_EQ(holder->wait(), 0);
+    EXPECT_NE(request(connect).find("profile_hash"), std::string::npos);
+    EXPECT_EQ(request(R"({"method":"disconnect"})"), R"({"ok":true,"result":{"ok":true}})");
+    EXPECT_EQ(agent.stop(), 0);
+    remove_tree(dir);
+}
+
 }  // namespace
 }  // namespace qel::e2e

@@ -124,6 +124,30 @@ TEST_F(Service, ARestartOnTheSameDayAppendsToTheSameFile) {
     EXPECT_EQ(starts, 2u);
 }
 
+// Held open by another process, sharing nothing, while no service runs: the next start still
+// claims the folder and writes its day's log there.
+TEST_F(Service, AHeldLogFolderStillGetsTheDaysLog) {
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    ASSERT_FALSE(todays_log().empty());
+    auto holder = start_windows(tool_exe(), {"hold", kServiceDataRoot + "\\logs"}, {},
+                                /*pipe_stdin=*/true);
+    ASSERT_TRUE(holder->wait_out_contains("ready")) << holder->out();
+
+    ASSERT_EQ(net({"start", "qel-agent"}).status, 0);
+    EXPECT_EQ(run_windows(tool_exe(), {"probe"}).status, 0);
+    ASSERT_EQ(net({"stop", "qel-agent"}).status, 0);
+    holder->close_stdin();
+    EXPECT_EQ(holder->wait(), 0);
+    const std::string text = read_file(todays_log());
+    std::size_t clean_exits = 0;
+    for (std::size_t at = 0; (at = text.find("agent_loop: clean exit", at)) != std::string::npos;
+         ++at) {
+        ++clean_exits;
+    }
+    EXPECT_EQ(clean_exits, 2u) << text;
+}
+
 TEST_F(Service, RunsWithoutALogWhenTheLogFolderCannotBeMade) {
     std::filesystem::create_directories(prefix_path(kServiceDataRoot));
     { std::ofstream(prefix_path(kServiceDataRoot + "\\logs")) << "a file, not a folder"; }
@@ -185,8 +209,11 @@ TEST_F(Service, AWorldWritableLogFolderIsMovedAsideWithWhatWasPlantedInIt) {
               std::string::npos)
         << text;
     EXPECT_NE(text.find("starting (service mode)"), std::string::npos);
-    for (const std::string& p : {root, service_log_dir(), todays_log()})
-        EXPECT_EQ(fs::status(p).permissions() & fs::perms::others_write, fs::perms::none) << p;
+    // The folders let no one else in. (Wine gives a new file its default mode, not what it
+    // would inherit.)
+    for (const std::string& p : {root, service_log_dir()})
+        EXPECT_EQ(fs::status(p).permissions() & fs::perms::others_all, fs::perms::none) << p;
+    EXPECT_EQ(fs::status(todays_log()).permissions() & fs::perms::others_write, fs::perms::none);
 }
 
 TEST_F(Service, APipeThatCannotBeCreatedNeverReportsRunning) {

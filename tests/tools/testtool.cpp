@@ -6,6 +6,8 @@
 //   sddl [--pipe NAME]          print the security descriptor of a connected instance
 //   squat [--pipe NAME]         hold a server instance of NAME (max. 1 instance) until
 //                               standard input closes; prints "ready" once it exists
+//   hold PATH                   hold the file or folder PATH open for reading, sharing
+//                               nothing, until standard input closes; prints "ready" once open
 //   spawn APP CMDLINE           run APP with exactly CMDLINE, relay its exit code
 //   alive PID                   print "alive" or "gone" for a Windows process id
 //   session STEP...             a scripted exchange (see session.h)
@@ -123,6 +125,28 @@ int cmd_sddl(const std::wstring& name) {
     return 0;
 }
 
+void wait_for_stdin_close() {
+    char c;
+    DWORD n;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n > 0) {
+    }
+}
+
+int cmd_hold(const std::wstring& path) {
+    // FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder; any account that may read it can
+    // open it so.
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_DATA, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        out("open failed " + std::to_string(GetLastError()) + "\n");
+        return 2;
+    }
+    out("ready\n");
+    wait_for_stdin_close();
+    CloseHandle(h);
+    return 0;
+}
+
 int cmd_squat(const std::wstring& name) {
     HANDLE h = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
                                 nullptr);
@@ -131,10 +155,7 @@ int cmd_squat(const std::wstring& name) {
         return 2;
     }
     out("ready\n");
-    char c;
-    DWORD n;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n > 0) {
-    }
+    wait_for_stdin_close();
     CloseHandle(h);
     return 0;
 }
@@ -182,6 +203,8 @@ int main(int argc, char** argv) {
         return cmd_sddl(pipe_arg(argc, argv, 2));
     if (cmd == "squat")
         return cmd_squat(pipe_arg(argc, argv, 2));
+    if (cmd == "hold" && argc == 3)
+        return cmd_hold(widen(argv[2]));
     if (cmd == "spawn" && argc == 4)
         return cmd_spawn(argv[2], argv[3]);
     if (cmd == "alive" && argc == 3)
@@ -197,6 +220,6 @@ int main(int argc, char** argv) {
         return qel::tools::run_cycles(agent_pipe, std::atoi(argv[2]));
     std::fprintf(stderr,
                  "usage: qel-testtool "
-                 "probe|connect|sddl|squat|spawn|alive|session|load|mixload|cycle ...\n");
+                 "probe|connect|sddl|squat|hold|spawn|alive|session|load|mixload|cycle ...\n");
     return 2;
 }

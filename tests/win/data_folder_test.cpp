@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -50,10 +51,6 @@ TEST(AgentDescriptors, ParseBackToTheirOwnerAndProtectedEntries) {
         std::wstring_view sddl;
         std::vector<AceSeen> aces;
     } const cases[] = {
-        {kAgentFolderSddl,
-         {{"S-1-5-18", FILE_ALL_ACCESS, kInherited},
-          {"S-1-5-32-544", FILE_ALL_ACCESS, kInherited},
-          {"S-1-5-11", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, kInherited}}},
         {kPrivateFolderSddl,
          {{"S-1-5-18", FILE_ALL_ACCESS, kInherited},
           {"S-1-5-32-544", FILE_ALL_ACCESS, kInherited}}},
@@ -85,8 +82,6 @@ TEST(AgentDescriptors, ParseBackToTheirOwnerAndProtectedEntries) {
         }
         EXPECT_EQ(aces, c.aces);
     }
-    // Authenticated Users read and execute: no right to change anything.
-    EXPECT_EQ(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, 0x1200a9u);
 }
 
 // What is the agent's own, judged on the descriptor alone; reading rights are no reason.
@@ -97,7 +92,8 @@ TEST(AgentDescriptors, OnlyAnAgentOwnerWithNoChangeRightForOthersIsOwn) {
         std::optional<std::string> why;
         bool others_have_access;
     } const cases[] = {
-        {"the agent's own", std::wstring(kAgentFolderSddl), std::nullopt, true},
+        {"an earlier agent's folder, which Authenticated Users may read and list",
+         L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)", std::nullopt, true},
         {"the agent's private folder", std::wstring(kPrivateFolderSddl), std::nullopt, false},
         {"owned by SYSTEM, with the ProgramData creator-owner entry",
          L"O:SYD:P(A;OICIIO;GA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", std::nullopt, false},
@@ -140,6 +136,35 @@ TEST(AgentDescriptors, OnlyAnAgentOwnerWithNoChangeRightForOthersIsOwn) {
     ASSERT_TRUE(SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE));
     EXPECT_EQ(why_not_own(&null_dacl), "anyone may change it (no DACL)");
     EXPECT_TRUE(others_have_access(&null_dacl));
+
+    // An object entry, whatever its mask (here Users' read rights alone), is not judged, so the
+    // folder is not provably the agent's. Built by hand too: Wine's SDDL parser takes none.
+    std::array<BYTE, 256> acl_bytes{};
+    auto* acl = reinterpret_cast<PACL>(acl_bytes.data());
+    ASSERT_TRUE(InitializeAcl(acl, static_cast<DWORD>(acl_bytes.size()), ACL_REVISION_DS));
+    std::array<BYTE, SECURITY_MAX_SID_SIZE> users{};
+    size = static_cast<DWORD>(users.size());
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users.data(), &size));
+    // Laid out by hand as well: Wine does not implement AddAccessAllowedObjectAce.
+    std::array<BYTE, sizeof(ACCESS_ALLOWED_OBJECT_ACE) + SECURITY_MAX_SID_SIZE> ace_bytes{};
+    auto* ace = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace_bytes.data());
+    const DWORD ace_size =
+        offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType) + GetLengthSid(users.data());
+    ace->Header = {ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, static_cast<WORD>(ace_size)};
+    ace->Mask = FILE_GENERIC_READ;
+    ace->Flags = ACE_OBJECT_TYPE_PRESENT;
+    ace->ObjectType = {
+        0xbf967aba, 0x0de6, 0x11d0, {0xa2, 0x85, 0x00, 0xaa, 0x00, 0x30, 0x49, 0xe2}};
+    // Without an inherited object type the SID follows the object type.
+    ASSERT_TRUE(CopySid(GetLengthSid(users.data()), &ace->InheritedObjectType, users.data()));
+    ASSERT_TRUE(AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace, ace_size));
+    SECURITY_DESCRIPTOR object_entry{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&object_entry, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&object_entry, admins.data(), FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&object_entry, TRUE, acl, FALSE));
+    EXPECT_EQ(why_not_own(&object_entry),
+              "an entry of kind 5 in its DACL may let another account change it");
+    EXPECT_TRUE(others_have_access(&object_entry));
 }
 
 // Fixture: PROGRAMDATA in a fresh folder, so that data_root is "<it>\QEL".
@@ -196,14 +221,17 @@ class DataFolder : public ::testing::Test {
     }
 };
 
-TEST_F(DataFolder, NewFoldersAreMadeTheAgentsOwnAndRuntimeIsPrivate) {
-    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
-    ASSERT_TRUE(f.ok()) << f.error().full();
-    EXPECT_EQ(f->path(), runtime());
-    EXPECT_TRUE(f->notes().empty());
-    EXPECT_EQ(why_not_own_at(data_root()), std::nullopt);
-    EXPECT_EQ(why_not_own_at(runtime()), std::nullopt);
-    EXPECT_FALSE(others_may_read(runtime()));
+TEST_F(DataFolder, NewFoldersAreMadeTheAgentsOwnAndPrivate) {
+    const Claim c = claim_data_folder(kRuntimeFolder);
+    ASSERT_TRUE(c) << c.folder.error().full();
+    EXPECT_EQ(c.folder.value(), runtime());
+    EXPECT_TRUE(c.notes.empty());
+    ASSERT_TRUE(claim_data_folder(kLogsFolder));
+    for (const std::wstring& folder : {data_root(), runtime(), logs_dir()}) {
+        SCOPED_TRACE(to_utf8_lossy(folder));
+        EXPECT_EQ(why_not_own_at(folder), std::nullopt);
+        EXPECT_FALSE(others_may_read(folder));
+    }
     // What the agent then creates there is its own too.
     ASSERT_TRUE(replace_file({in_runtime(L"x.tmp"), in_runtime(L"x")}, "x").ok());
     EXPECT_EQ(why_not_own_at(in_runtime(L"x")), std::nullopt);
@@ -218,15 +246,15 @@ TEST_F(DataFolder, AFolderOthersMayChangeIsMovedAsideWholeAndMadeAnew) {
     plant_folder(data_root() + L"\\nest");
     plant_file(data_root() + L"\\nest\\deep", "deep");
 
-    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
-    ASSERT_TRUE(f.ok()) << f.error().full();
+    const Claim c = claim_data_folder(kRuntimeFolder);
+    ASSERT_TRUE(c) << c.folder.error().full();
     const std::vector<std::wstring> aside = named(dir.path(), L"QEL.untrusted-");
     ASSERT_EQ(aside.size(), 1u);
     const std::wstring moved = dir.path() + L"\\" + aside[0];
-    EXPECT_EQ(f->notes(), std::vector<std::string>{"data folder: " + to_utf8_lossy(data_root()) +
-                                                   " is not the agent's own (S-1-1-0 may change "
-                                                   "it); moved it aside to " +
-                                                   to_utf8_lossy(moved)});
+    EXPECT_EQ(c.notes, std::vector<std::string>{"data folder: " + to_utf8_lossy(data_root()) +
+                                                " is not the agent's own (S-1-1-0 may change "
+                                                "it); moved it aside to " +
+                                                to_utf8_lossy(moved)});
     EXPECT_EQ(contents(moved + L"\\runtime\\config.json.tmp"), "planted");
     EXPECT_EQ(contents(moved + L"\\nest\\deep"), "deep");
     EXPECT_TRUE(why_not_own_at(moved));
@@ -238,45 +266,62 @@ TEST_F(DataFolder, AFolderOthersMayChangeIsMovedAsideWholeAndMadeAnew) {
 }
 
 TEST_F(DataFolder, OnlyTheFolderOthersMayChangeIsMovedAside) {
-    ASSERT_TRUE(claim_data_folder(kLogsFolder).ok());
+    ASSERT_TRUE(claim_data_folder(kLogsFolder));
     plant_file(logs_dir() + L"\\agent.log.2026-01-01", "kept");
     plant_folder(runtime());
     plant_file(in_runtime(L"planted"), "planted");
 
-    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
-    ASSERT_TRUE(f.ok()) << f.error().full();
+    const Claim c = claim_data_folder(kRuntimeFolder);
+    ASSERT_TRUE(c) << c.folder.error().full();
     EXPECT_TRUE(named(dir.path(), L"QEL.").empty());
     const std::vector<std::wstring> aside = named(data_root(), L"runtime.untrusted-");
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(contents(data_root() + L"\\" + aside[0] + L"\\planted"), "planted");
-    ASSERT_EQ(f->notes().size(), 1u);
-    EXPECT_EQ(f->notes()[0].rfind("data folder: " + to_utf8_lossy(runtime()) +
-                                      " is not the agent's own (S-1-1-0 may change it); moved it "
-                                      "aside to " +
-                                      to_utf8_lossy(data_root()) + "\\runtime.untrusted-",
-                                  0),
+    ASSERT_EQ(c.notes.size(), 1u);
+    EXPECT_EQ(c.notes[0].rfind("data folder: " + to_utf8_lossy(runtime()) +
+                                   " is not the agent's own (S-1-1-0 may change it); moved it "
+                                   "aside to " +
+                                   to_utf8_lossy(data_root()) + "\\runtime.untrusted-",
+                               0),
               0u)
-        << f->notes()[0];
+        << c.notes[0];
     EXPECT_EQ(contents(logs_dir() + L"\\agent.log.2026-01-01"), "kept");
     EXPECT_TRUE(fs::is_empty(fs::path(runtime())));
 }
 
-// Reading lets nobody change anything: an own runtime folder that others may read is made
-// private where it is, and keeps what it holds.
-TEST_F(DataFolder, AnOwnRuntimeThatOthersMayReadIsMadePrivateInPlace) {
-    fs::create_directories(fs::path(runtime()));
-    ASSERT_TRUE(
-        test::set_dacl(runtime(), L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)"));
-    plant_file(in_runtime(L"config.json"), "mine");
-    ASSERT_EQ(why_not_own_at(runtime()), std::nullopt);
-    ASSERT_TRUE(others_may_read(runtime()));
+// Reading lets nobody change anything: an own folder that others may read (an earlier agent
+// gave data_root and logs\ such a descriptor) is made private where it is, and keeps what it
+// holds; what lies in it keeps its own descriptor.
+TEST_F(DataFolder, AnOwnFolderThatOthersMayReadIsMadePrivateInPlace) {
+    const struct {
+        std::wstring_view sub;
+        std::wstring folder;
+    } cases[] = {{{}, data_root()}, {kRuntimeFolder, runtime()}, {kLogsFolder, logs_dir()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8_lossy(c.folder));
+        fs::remove_all(fs::path(data_root()));
+        if (!c.sub.empty()) {
+            ASSERT_TRUE(claim_data_folder({}));
+        }
+        fs::create_directories(fs::path(c.folder));
+        ASSERT_TRUE(
+            test::set_dacl(c.folder, L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)"));
+        const std::wstring file = c.folder + L"\\kept";
+        plant_file(file, "mine");  // others may read it
+        ASSERT_EQ(why_not_own_at(c.folder), std::nullopt);
+        ASSERT_TRUE(others_may_read(c.folder));
 
-    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder);
-    ASSERT_TRUE(f.ok()) << f.error().full();
-    EXPECT_TRUE(f->notes().empty());
-    EXPECT_FALSE(others_may_read(runtime()));
-    EXPECT_EQ(contents(in_runtime(L"config.json")), "mine");
-    EXPECT_TRUE(named(data_root(), L"runtime.").empty());
+        const Claim claimed = claim_data_folder(c.sub);
+        ASSERT_TRUE(claimed) << claimed.folder.error().full();
+        EXPECT_EQ(claimed.folder.value(), c.folder);
+        EXPECT_TRUE(claimed.notes.empty());
+        EXPECT_FALSE(others_may_read(c.folder));
+        EXPECT_EQ(contents(file), "mine");
+        EXPECT_TRUE(others_may_read(file));
+        EXPECT_TRUE(named(dir.path(), L"QEL.").empty());
+        EXPECT_TRUE(named(data_root(), L"runtime.").empty());
+        EXPECT_TRUE(named(data_root(), L"logs.").empty());
+    }
 }
 
 TEST_F(DataFolder, AFolderThatCannotBeMovedAsideFailsTheClaimAndStaysAsItIs) {
@@ -287,12 +332,13 @@ TEST_F(DataFolder, AFolderThatCannotBeMovedAsideFailsTheClaimAndStaysAsItIs) {
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ASSERT_TRUE(held);
-    Result<OwnFolder> f = claim_data_folder(kRuntimeFolder, "create_dir_all it");
-    ASSERT_FALSE(f.ok());
-    EXPECT_EQ(f.error().full(), "cannot move " + to_utf8_lossy(runtime()) +
-                                    " aside, which is not the agent's own (S-1-1-0 may change "
-                                    "it): " +
-                                    os_error_text(ERROR_SHARING_VIOLATION));
+    const Claim c = claim_data_folder(kRuntimeFolder, "create_dir_all it");
+    ASSERT_FALSE(c);
+    EXPECT_EQ(c.folder.error().full(),
+              "cannot move " + to_utf8_lossy(runtime()) +
+                  " aside, which is not the agent's own (S-1-1-0 may change "
+                  "it): " +
+                  os_error_text(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(contents(in_runtime(L"planted")), "planted");
     EXPECT_TRUE(why_not_own_at(runtime()));
     EXPECT_TRUE(named(data_root(), L"runtime.").empty());
@@ -307,11 +353,8 @@ TEST_F(DataFolder, FindingChangesNothingAndFindsOnlyOwnFolders) {
     EXPECT_TRUE(why_not_own_at(runtime()));
     EXPECT_TRUE(named(data_root(), L"runtime.").empty());
 
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
-    const std::optional<OwnFolder> found = find_own_data_folder(kRuntimeFolder);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->path(), runtime());
-    EXPECT_TRUE(found->notes().empty());
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder));
+    EXPECT_EQ(find_own_data_folder(kRuntimeFolder), runtime());
 }
 
 TEST_F(DataFolder, AFileInPlaceOfAFolderIsTheCreationErrorUnderItsContext) {
@@ -319,12 +362,13 @@ TEST_F(DataFolder, AFileInPlaceOfAFolderIsTheCreationErrorUnderItsContext) {
         SCOPED_TRACE(to_utf8_lossy(place));
         fs::remove_all(fs::path(data_root()));
         if (place != data_root()) {
-            ASSERT_TRUE(claim_data_folder({}).ok());
+            ASSERT_TRUE(claim_data_folder({}));
         }
         plant_file(place, "not a folder");
-        Result<OwnFolder> f = claim_data_folder(kRuntimeFolder, "create_dir_all it");
-        ASSERT_FALSE(f.ok());
-        EXPECT_EQ(f.error().full(), "create_dir_all it: " + os_error_text(ERROR_ALREADY_EXISTS));
+        const Claim c = claim_data_folder(kRuntimeFolder, "create_dir_all it");
+        ASSERT_FALSE(c);
+        EXPECT_EQ(c.folder.error().full(),
+                  "create_dir_all it: " + os_error_text(ERROR_ALREADY_EXISTS));
         EXPECT_EQ(contents(place), "not a folder");
     }
 }
@@ -332,7 +376,7 @@ TEST_F(DataFolder, AFileInPlaceOfAFolderIsTheCreationErrorUnderItsContext) {
 // Made anew: whatever stood under the temporary name, a second name of a file elsewhere
 // included, is never written through.
 TEST_F(DataFolder, ATemporaryNameIsNeverWrittenThrough) {
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder).ok());
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder));
     const std::wstring outside = dir.path() + L"\\outside";
     std::ofstream(fs::path(outside)) << "outside";
     ASSERT_TRUE(CreateHardLinkW(in_runtime(L"t.tmp").c_str(), outside.c_str(), nullptr));

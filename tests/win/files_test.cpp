@@ -103,5 +103,30 @@ TEST_F(Files, ReadingGivesNothingForAMissingFileOrFolderAndAnErrorForAFolder) {
     EXPECT_FALSE(read_file(dir.path()).ok());
 }
 
+// The log's open: created when missing, appended to, readers let in; a process that holds the
+// file sharing nothing fails it rather than make it wait, and so does a folder at the name.
+TEST_F(Files, AppendingCreatesAppendsAndNeverWaitsForAHolder) {
+    const std::wstring log = at(L"agent.log");
+    for (const char* line : {"one\n", "two\n"}) {
+        Result<UniqueHandle> f = open_for_append(log);
+        ASSERT_TRUE(f.ok()) << f.error().full();
+        ASSERT_TRUE(write_all(f->get(), line).ok());
+        EXPECT_TRUE(read_file(log).ok()) << "a reader while it is open";
+    }
+    EXPECT_EQ(contents(log), "one\ntwo\n");
+
+    UniqueHandle held(
+        CreateFileW(log.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    Result<UniqueHandle> refused = open_for_append(log);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().full(), os_error_text(ERROR_SHARING_VIOLATION));
+    held.reset();
+
+    ASSERT_TRUE(CreateDirectoryW(at(L"folder.log").c_str(), nullptr));
+    EXPECT_FALSE(open_for_append(at(L"folder.log")).ok());
+    EXPECT_EQ(contents(log), "one\ntwo\n");
+}
+
 }  // namespace
 }  // namespace qel::win

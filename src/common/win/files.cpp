@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "common/utf.h"
+#include "common/win/nt_create.h"
 #include "common/win/security.h"
 #include "common/win_error.h"
 
@@ -25,6 +26,19 @@ Error refused(const std::wstring& path, const std::string& why) {
 }
 
 constexpr std::string_view kIsALink = "it is a link";
+
+// Opens with `open`, which must not follow a link in the last part of the path, and refuses
+// a link there. The path shows what Wine makes of a unix link; the handle, one made after this
+// look.
+template <class Open>
+Result<UniqueHandle> refusing_links(const std::wstring& path, Open open) {
+    if (has_link_attribute(GetFileAttributesW(path.c_str())))
+        return refused(path, std::string(kIsALink));
+    Result<UniqueHandle> h = open();
+    if (h && is_link(path, h->get()))
+        return refused(path, std::string(kIsALink));
+    return h;
+}
 
 Result<void> mkdir_once(const std::wstring& path, DWORD& err) {
     if (CreateDirectoryW(path.c_str(), nullptr))
@@ -99,6 +113,20 @@ std::wstring parent_folder(const std::wstring& path) {
     return path.substr(0, sep);
 }
 
+Result<std::wstring> full_path(const std::wstring& path) {
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);  // with its NUL
+    if (size == 0)
+        return last_os_error();
+    std::wstring full(size, L'\0');
+    const DWORD n = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (n == 0)
+        return last_os_error();
+    if (n >= size)  // the current folder changed meanwhile
+        return os_error(ERROR_FILENAME_EXCED_RANGE);
+    full.resize(n);
+    return full;
+}
+
 Result<void> create_dir_all(const std::wstring& path) {
     if (path.empty())
         return {};
@@ -155,16 +183,13 @@ bool is_link(const std::wstring& path, HANDLE h) {
 
 Result<UniqueHandle> open_no_follow(const std::wstring& path, DWORD access, DWORD share,
                                     DWORD disposition, DWORD flags, SECURITY_ATTRIBUTES* security) {
-    // The path shows what Wine makes of a unix link; the handle, one made after this look.
-    if (has_link_attribute(GetFileAttributesW(path.c_str())))
-        return refused(path, std::string(kIsALink));
-    UniqueHandle h(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, security,
-                               disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h)
-        return last_os_error();
-    if (is_link(path, h.get()))
-        return refused(path, std::string(kIsALink));
-    return h;
+    return refusing_links(path, [&]() -> Result<UniqueHandle> {
+        UniqueHandle h(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, security,
+                                   disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!h)
+            return last_os_error();
+        return h;
+    });
 }
 
 Result<std::wstring> move_aside(const std::wstring& path, std::wstring_view tag,
@@ -222,8 +247,13 @@ Result<std::optional<std::string>> read_file(const std::wstring& path) {
 }
 
 Result<UniqueHandle> open_for_append(const std::wstring& path) {
-    // Readers may look at the log while it grows; nobody else writes to it.
-    return open_no_follow(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS);
+    // Readers may look at the log while it grows; nobody else writes to it. CreateFileW cannot
+    // ask for an open that does not wait for an oplock's holder, who need never answer.
+    return refusing_links(path, [&] {
+        return nt_create_file(
+            path, {FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN_IF,
+                   FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED});
+    });
 }
 
 Result<void> replace_file(const Replacement& how, std::string_view bytes) {

@@ -20,6 +20,9 @@ Result<void> create_dir_all(const std::wstring& path);
 // The folder a path names its last part in ("C:\a" for "C:\a\b"); empty when there is none.
 std::wstring parent_folder(const std::wstring& path);
 
+// The absolute form of a path, as GetFullPathNameW makes it against the current folder.
+Result<std::wstring> full_path(const std::wstring& path);
+
 // The attributes of a path, symbolic links followed; nothing when the query fails.
 struct FileStatus {
     std::uint32_t attributes = 0;
@@ -62,8 +65,10 @@ Result<void> write_all(HANDLE file, std::string_view bytes);
 // meanwhile.
 Result<std::optional<std::string>> read_file(const std::wstring& path);
 
-// One of the agent's files, opened for appending (and created when missing); a link is
-// refused, never followed.
+// One of the agent's files, opened for appending (and created when missing), readers allowed;
+// a link is refused, never followed. It does not wait for another process: one that holds the
+// file so that it cannot be opened, or has an oplock on it that the open would break, fails
+// the open (ERROR_SHARING_VIOLATION, kErrorOplockBreakInProgress).
 Result<UniqueHandle> open_for_append(const std::wstring& path);
 
 // A file written under a temporary name and moved over the target, so that a reader of the

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,30 +15,34 @@
 #include "common/path_join.h"
 #include "common/utf.h"
 #include "common/win/files.h"
+#include "common/win/nt_create.h"
 #include "common/win/security.h"
+#include "common/win/unique_handle.h"
 #include "common/win_error.h"
 
 namespace qel::win {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Sharing for the pins: others may read and write what the folder holds, but no one may open
-// the folder for deletion, which a rename or a move needs too.
-constexpr DWORD kPinShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // A folder itself, never what a link in its place points to.
 constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-constexpr DWORD kPinAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// What the judgement opens a folder for: access that no other opener's sharing governs and
+// that breaks no oplock, so that no handle another process holds can refuse or stall it.
+constexpr DWORD kJudgeAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 // How often a claim makes a folder anew after what stood under its name went, before it
 // gives up: another process that keeps putting folders of its own there only stops the claim.
 constexpr int kClaimRounds = 3;
 constexpr std::array<std::wstring_view, 2> kAgentFolders = {kRuntimeFolder, kLogsFolder};
 
-std::string text(const std::wstring& path) {
-    return to_utf8_lossy(path);
+// One claim at a time in this process: two that met the same foreign folder would otherwise
+// both move it, the second from where the first put it.
+std::mutex& claims() {
+    static std::mutex m;
+    return m;
 }
 
-std::wstring_view descriptor_of(std::wstring_view sub) {
-    return sub == kRuntimeFolder ? kPrivateFolderSddl : kAgentFolderSddl;
+std::string text(const std::wstring& path) {
+    return to_utf8_lossy(path);
 }
 
 Error refused_link(const std::wstring& path) {
@@ -83,8 +88,7 @@ std::optional<FileId> identity(HANDLE h) {
     return out;
 }
 
-// What stands under a folder's name. It is judged on a handle without data access, which no
-// other opener's sharing can refuse and which refuses no other opener.
+// What stands under a folder's name.
 struct Judged {
     FileId id;
     bool link = false;
@@ -93,11 +97,39 @@ struct Judged {
     bool others_have_access = false;
 };
 
-// Nothing when the name is free (what stood there went meanwhile).
+// Judges the object that `h` is open on (with kJudgeAccess, or without READ_CONTROL when the
+// agent may not read its descriptor: then `unreadable` says so). Never nothing; the type is
+// judge's.
+Result<std::optional<Judged>> judge_handle(const std::wstring& path, HANDLE h,
+                                           std::optional<std::string> unreadable = {}) {
+    Judged j;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    const std::optional<FileId> id = identity(h);
+    if (!id || !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag))
+        return last_os_error();
+    j.id = *id;
+    j.link = is_link(path, h);
+    j.folder = tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    if (unreadable) {
+        j.why_not_own = std::move(unreadable);
+        return std::optional<Judged>(std::move(j));
+    }
+    Result<SecurityDescriptor> sd = read_descriptor(h);
+    if (!sd) {
+        j.why_not_own = "its descriptor cannot be read: " + sd.error().full();
+    } else {
+        j.why_not_own = why_not_own(sd->get());
+        j.others_have_access = others_have_access(sd->get());
+    }
+    return std::optional<Judged>(std::move(j));
+}
+
+// Judges what stands under the name; nothing when the name is free (what stood there went
+// meanwhile).
 Result<std::optional<Judged>> judge(const std::wstring& path) {
     std::optional<std::string> unreadable;
-    UniqueHandle h(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                               kShareAll, nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
+    UniqueHandle h(CreateFileW(path.c_str(), kJudgeAccess, kShareAll, nullptr, OPEN_EXISTING,
+                               kFolderFlags, nullptr));
     if (!h && GetLastError() == ERROR_ACCESS_DENIED) {
         // Its descriptor shuts the agent out: whoever made it, it is not provably the agent's.
         unreadable = "the agent may not read its descriptor";
@@ -110,62 +142,21 @@ Result<std::optional<Judged>> judge(const std::wstring& path) {
             return std::optional<Judged>();
         return os_error(err);
     }
-    Judged j;
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    const std::optional<FileId> id = identity(h.get());
-    if (!id || !GetFileInformationByHandleEx(h.get(), FileAttributeTagInfo, &tag, sizeof tag))
-        return last_os_error();
-    j.id = *id;
-    j.link = is_link(path, h.get());
-    j.folder = tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-    if (unreadable) {
-        j.why_not_own = std::move(unreadable);
-        return std::optional<Judged>(std::move(j));
-    }
-    Result<SecurityDescriptor> sd = read_descriptor(h.get());
-    if (!sd) {
-        j.why_not_own = "its descriptor cannot be read: " + sd.error().full();
-    } else {
-        j.why_not_own = why_not_own(sd->get());
-        j.others_have_access = others_have_access(sd->get());
-    }
-    return std::optional<Judged>(std::move(j));
-}
-
-// The judged folder held open without delete sharing; nothing when another object has taken
-// its name since it was judged.
-Result<std::optional<UniqueHandle>> pin(const std::wstring& path, const Judged& judged,
-                                        DWORD extra_access) {
-    UniqueHandle h(CreateFileW(path.c_str(), kPinAccess | extra_access, kPinShare, nullptr,
-                               OPEN_EXISTING, kFolderFlags, nullptr));
-    if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
-            return std::optional<UniqueHandle>();
-        return not_made_own(path, "it cannot be held open: " + os_error_text(err));
-    }
-    if (is_link(path, h.get()))
-        return refused_link(path);
-    if (identity(h.get()) != judged.id)
-        return std::optional<UniqueHandle>();
-    return std::optional<UniqueHandle>(std::move(h));
+    return judge_handle(path, h.get(), std::move(unreadable));
 }
 
 DWORD rename_by_handle(HANDLE h, const std::wstring& to) {
     // A bare name would be taken relative to the current folder, not the folder's parent.
-    const DWORD size = GetFullPathNameW(to.c_str(), 0, nullptr, nullptr);  // with its NUL
-    if (size == 0)
-        return GetLastError();
-    std::wstring full(size, L'\0');
-    const DWORD n = GetFullPathNameW(to.c_str(), size, full.data(), nullptr);
-    if (n == 0 || n >= size)
-        return n == 0 ? GetLastError() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
-    std::vector<BYTE> buf(sizeof(FILE_RENAME_INFO) + n * sizeof(wchar_t));
+    Result<std::wstring> full = full_path(to);
+    if (!full)
+        return full.error().os_code().value_or(ERROR_INVALID_NAME);
+    const std::size_t bytes = full->size() * sizeof(wchar_t);
+    std::vector<BYTE> buf(sizeof(FILE_RENAME_INFO) + bytes);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
     info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
-    info->FileNameLength = n * sizeof(wchar_t);
-    std::memcpy(info->FileName, full.data(), info->FileNameLength);
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(info->FileName, full->data(), bytes);
     if (!SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())))
         return GetLastError();
     return ERROR_SUCCESS;
@@ -200,51 +191,71 @@ Result<std::optional<std::wstring>> move_folder_aside(const std::wstring& path,
     return std::optional<std::wstring>(std::move(aside).value());
 }
 
-// Creates the folder with the descriptor; true when this call made it.
-Result<bool> create_folder(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
-                           bool is_root) {
-    SECURITY_ATTRIBUTES sa{sizeof(sa), descriptor, FALSE};
-    if (CreateDirectoryW(path.c_str(), &sa))
-        return true;
-    DWORD err = GetLastError();
-    if (err == ERROR_PATH_NOT_FOUND && is_root) {
+// Creates the folder with the descriptor. FILE_OPEN_REPARSE_POINT with FILE_CREATE: whatever
+// stands under the name, a link to a missing target included, is a name collision, so the
+// create never makes anything at a place that a link points to. A handle on the folder this
+// call made; nothing when the name was taken.
+Result<std::optional<UniqueHandle>> create_folder(const std::wstring& path,
+                                                  PSECURITY_DESCRIPTOR descriptor, bool is_root) {
+    const NtCreate how{kJudgeAccess,          kShareAll,
+                       FILE_CREATE,           FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                       FILE_ATTRIBUTE_NORMAL, descriptor};
+    Result<UniqueHandle> made = nt_create_file(path, how);
+    if (!made && made.error().os_code() == ERROR_PATH_NOT_FOUND && is_root) {
         if (Result<void> up = create_dir_all(parent_folder(path)); !up)
             return std::move(up).error();
-        if (CreateDirectoryW(path.c_str(), &sa))
-            return true;
-        err = GetLastError();
+        made = nt_create_file(path, how);
     }
-    if (err == ERROR_ALREADY_EXISTS)
-        return false;
-    return os_error(err);
+    if (made)
+        return std::optional<UniqueHandle>(std::move(made).value());
+    if (made.error().os_code() == ERROR_ALREADY_EXISTS)
+        return std::optional<UniqueHandle>();
+    return std::move(made).error();
 }
 
-// Gives an own folder that others may still read the private descriptor. Read rights let
-// nobody change anything, so this needs no move.
-Result<void> make_private(const std::wstring& path, HANDLE pinned,
+// Gives an own folder that others may still read the private descriptor, on a handle opened
+// for that alone. Read rights let nobody change anything, so this needs no move. False when
+// another object has taken its name since it was judged.
+Result<bool> make_private(const std::wstring& path, const Judged& judged,
                           PSECURITY_DESCRIPTOR descriptor) {
-    if (Result<void> given = give_descriptor(pinned, descriptor); !given)
+    const UniqueHandle h(CreateFileW(path.c_str(), kJudgeAccess | WRITE_DAC | WRITE_OWNER,
+                                     kShareAll, nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
+    if (!h) {
+        const DWORD err = GetLastError();
+        if (is_gone(err))
+            return false;
+        return not_made_own(path, "it cannot be opened to be made private: " + os_error_text(err));
+    }
+    if (is_link(path, h.get()))
+        return refused_link(path);
+    if (identity(h.get()) != judged.id)
+        return false;
+    if (Result<void> given = give_descriptor(h.get(), descriptor); !given)
         return not_made_own(path, "its descriptor cannot be set: " + given.error().full());
-    Result<SecurityDescriptor> now = read_descriptor(pinned);
+    Result<SecurityDescriptor> now = read_descriptor(h.get());
     if (!now)
         return not_made_own(path, "its descriptor cannot be read: " + now.error().full());
     if (why_not_own(now->get()) || others_have_access(now->get()))
         return not_made_own(path, "its descriptor did not take");
-    return {};
+    return true;
 }
 
-// One folder: made with the descriptor, or judged; moved aside and made anew when it is not
-// the agent's own; then pinned.
-Result<UniqueHandle> claim(const std::wstring& path, bool is_root, std::wstring_view sddl,
-                           const std::string& create_context, std::vector<std::string>& notes) {
-    Result<SecurityDescriptor> descriptor = parse_sddl(sddl);
+// One folder: made with the private descriptor, or judged; moved aside and made anew when it
+// is not the agent's own; made private when others may still read it. What it moves aside is
+// added to `notes` at once, so that a later failure loses none of them.
+Result<void> claim(const std::wstring& path, bool is_root, const std::string& create_context,
+                   std::vector<std::string>& notes) {
+    Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
     if (!descriptor)
         return std::move(descriptor).error();
     for (int round = 0; round < kClaimRounds; ++round) {
-        Result<bool> created = create_folder(path, descriptor->get(), is_root);
+        Result<std::optional<UniqueHandle>> created =
+            create_folder(path, descriptor->get(), is_root);
         if (!created)
             return creation_error(std::move(created).error(), create_context);
-        Result<std::optional<Judged>> judged = judge(path);
+        // What this call made is judged on its own handle: nothing can stand in its place.
+        Result<std::optional<Judged>> judged =
+            *created ? judge_handle(path, (*created)->get()) : judge(path);
         if (!judged)
             return not_made_own(path, judged.error().full());
         if (!*judged)
@@ -267,17 +278,13 @@ Result<UniqueHandle> claim(const std::wstring& path, bool is_root, std::wstring_
         }
         if (!j.folder)
             return creation_error(os_error(ERROR_ALREADY_EXISTS), create_context);
-        Result<std::optional<UniqueHandle>> pinned =
-            pin(path, j, READ_CONTROL | WRITE_DAC | WRITE_OWNER);
-        if (!pinned)
-            return std::move(pinned).error();
-        if (!*pinned)
-            continue;
-        if (sddl == kPrivateFolderSddl && j.others_have_access) {
-            if (Result<void> r = make_private(path, (*pinned)->get(), descriptor->get()); !r)
-                return std::move(r).error();
-        }
-        return std::move(**pinned);
+        if (!j.others_have_access)
+            return {};
+        Result<bool> made_private = make_private(path, j, descriptor->get());
+        if (!made_private)
+            return std::move(made_private).error();
+        if (*made_private)
+            return {};
     }
     return not_made_own(path, fmt::format("what stood under its name changed {} times while the "
                                           "agent looked at it",
@@ -286,31 +293,28 @@ Result<UniqueHandle> claim(const std::wstring& path, bool is_root, std::wstring_
 
 }  // namespace
 
-void OwnFolder::log_notes(log::Target target) const {
-    for (const std::string& note : notes_)
+void Claim::log_notes(log::Target target) const {
+    for (const std::string& note : notes)
         log::warn(target, "{}", note);
 }
 
-Result<OwnFolder> claim_data_folder(std::wstring_view sub, const std::string& create_context) {
-    std::vector<UniqueHandle> pins;
-    std::vector<std::string> notes;
+Claim claim_data_folder(std::wstring_view sub, const std::string& create_context) {
+    const std::lock_guard one_at_a_time(claims());
+    Claim c;
     std::wstring path = data_root();
-    Result<UniqueHandle> root = claim(path, true, kAgentFolderSddl, create_context, notes);
-    if (!root)
-        return std::move(root).error();
-    pins.push_back(std::move(root).value());
-    if (!sub.empty()) {
+    Result<void> claimed = claim(path, true, create_context, c.notes);
+    if (claimed && !sub.empty()) {
         path = join_path(std::move(path), sub);
-        Result<UniqueHandle> below = claim(path, false, descriptor_of(sub), create_context, notes);
-        if (!below)
-            return std::move(below).error();
-        pins.push_back(std::move(below).value());
+        claimed = claim(path, false, create_context, c.notes);
     }
-    return OwnFolder(std::move(path), std::move(pins), std::move(notes));
+    if (claimed)
+        c.folder = std::move(path);
+    else
+        c.folder = std::move(claimed).error();
+    return c;
 }
 
-std::optional<OwnFolder> find_own_data_folder(std::wstring_view sub) {
-    std::vector<UniqueHandle> pins;
+std::optional<std::wstring> find_own_data_folder(std::wstring_view sub) {
     std::wstring path = data_root();
     for (bool below : {false, true}) {
         if (below) {
@@ -324,32 +328,30 @@ std::optional<OwnFolder> find_own_data_folder(std::wstring_view sub) {
         const Judged& j = **judged;
         if (j.link || j.why_not_own || !j.folder)
             return std::nullopt;
-        Result<std::optional<UniqueHandle>> pinned = pin(path, j, 0);
-        if (!pinned || !*pinned)
-            return std::nullopt;
-        pins.push_back(std::move(**pinned));
     }
-    return OwnFolder(std::move(path), std::move(pins), {});
+    return path;
 }
 
 void claim_existing_data_folders(log::Target target) {
     const std::wstring root = data_root();
     if (GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES)
         return;
-    const auto claim_logged = [target](std::wstring_view sub) {
-        Result<OwnFolder> claimed = claim_data_folder(sub);
-        if (claimed)
-            claimed->log_notes(target);
-        else
+    const std::lock_guard one_at_a_time(claims());
+    const auto claim_logged = [target](const std::wstring& path, bool is_root) {
+        Claim c;
+        Result<void> claimed = claim(path, is_root, {}, c.notes);
+        c.log_notes(target);
+        if (!claimed)
             log::warn(target, "data folder: {:#}", claimed.error());
         return claimed.ok();
     };
-    // data_root first: when it goes aside, its folders go with it.
-    if (!claim_logged({}))
+    // data_root first, and once: when it goes aside, its folders go with it.
+    if (!claim_logged(root, true))
         return;
     for (std::wstring_view sub : kAgentFolders) {
-        if (GetFileAttributesW(join_path(root, sub).c_str()) != INVALID_FILE_ATTRIBUTES)
-            claim_logged(sub);
+        const std::wstring path = join_path(root, sub);
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            claim_logged(path, false);
     }
 }
 

@@ -89,8 +89,8 @@ std::string sid_text(PSID sid) {
 // One entry of a DACL as far as the judgement needs it.
 struct Grant {
     enum Kind { none, account, unknown } kind = none;
-    ACCESS_MASK mask = 0;
-    PSID sid = nullptr;  // for an account
+    ACCESS_MASK mask = 0;  // for an account
+    PSID sid = nullptr;    // for an account
 };
 
 Grant grant_of(const ACE_HEADER* ace) {
@@ -107,9 +107,10 @@ Grant grant_of(const ACE_HEADER* ace) {
             return {Grant::account, allowed->Mask, const_cast<DWORD*>(&allowed->SidStart)};
         }
         default:
-            // Object entries are not made for files, and no other kind belongs in a DACL:
-            // whom they let in is not looked into.
-            return {Grant::unknown, reinterpret_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask};
+            // Object entries are not made for files, and no other kind belongs in a DACL. What
+            // such an entry grants, and to whom, is not read: its layout is not an allowed
+            // entry's, so whatever lies where that keeps its mask proves nothing.
+            return {Grant::unknown};
     }
 }
 
@@ -162,12 +163,10 @@ std::optional<std::string> why_not_own(PSECURITY_DESCRIPTOR descriptor) {
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)))
             return "its DACL cannot be read";
         const Grant g = grant_of(ace);
-        if (!(g.mask & kChangeRights))
-            continue;
         if (g.kind == Grant::unknown)
             return fmt::format("an entry of kind {} in its DACL may let another account change it",
                                ace->AceType);
-        if (g.kind == Grant::account && !is_agent_side(g.sid))
+        if (g.kind == Grant::account && (g.mask & kChangeRights) && !is_agent_side(g.sid))
             return fmt::format("{} may change it", sid_text(g.sid));
     }
     return std::nullopt;
@@ -182,8 +181,8 @@ bool others_have_access(PSECURITY_DESCRIPTOR descriptor) {
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)))
             return true;
         const Grant g = grant_of(ace);
-        if (g.mask != 0 &&
-            (g.kind == Grant::unknown || (g.kind == Grant::account && !is_agent_side(g.sid)))) {
+        if (g.kind == Grant::unknown ||
+            (g.kind == Grant::account && g.mask != 0 && !is_agent_side(g.sid))) {
             return true;
         }
     }

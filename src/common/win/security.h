@@ -13,14 +13,10 @@
 
 namespace qel::win {
 
-// data_root and logs\: owner Administrators; a protected DACL (nothing inherited from above)
-// that gives SYSTEM and Administrators full control and Authenticated Users read and execute,
-// inherited by everything created in them. No other account can create, change or delete
-// anything there.
-inline constexpr std::wstring_view kAgentFolderSddl =
-    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
-// runtime\, which holds the client's profile with the tunnel's credentials: SYSTEM and
-// Administrators only, for the folder and everything created in it.
+// data_root, runtime\ and logs\: owner Administrators; a protected DACL (nothing inherited
+// from above) that gives SYSTEM and Administrators full control, inherited by everything
+// created in them. No other account can open anything there (runtime\ holds the client's
+// profile with the tunnel's credentials), so none can hold it open either.
 inline constexpr std::wstring_view kPrivateFolderSddl =
     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // Files that only the agent reads (the kill switch's record and its lock): no other account
@@ -39,11 +35,12 @@ Result<SecurityDescriptor> read_descriptor(HANDLE object);
 // made in it: its owner is SYSTEM, Administrators or this process's user, and no entry of its
 // DACL, inherit-only ones included, gives another account a right to write, add, delete, or
 // change attributes, the owner or the DACL. Otherwise why not, for a log line ("S-1-1-0 may
-// change it"). A descriptor without a DACL lets anyone do anything.
+// change it"). A descriptor without a DACL lets anyone do anything, and an entry of a kind that
+// is not judged here (an object entry, say) may let anyone in.
 std::optional<std::string> why_not_own(PSECURITY_DESCRIPTOR descriptor);
 
 // Whether the DACL gives an account outside the agent's side any right at all, reading
-// included.
+// included, or holds an entry of a kind that is not judged here.
 bool others_have_access(PSECURITY_DESCRIPTOR descriptor);
 
 // Gives the object the descriptor's owner and protected DACL, on this object only: nothing is

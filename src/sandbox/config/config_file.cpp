@@ -15,15 +15,15 @@ namespace {
 
 constexpr auto kLog = log::Target::sandbox_lifecycle;
 
-// The folder (claimed as the agent's own, and held so while the file is written), the
-// temporary file, its text and sync, and the move into place, in that order.
+// The folder (claimed as the agent's own), the temporary file, its text and sync, and the
+// move into place, in that order.
 Result<void> write_config_file(const std::wstring& dir, const std::wstring& tmp,
                                const std::wstring& target, const std::string& text) {
-    Result<win::OwnFolder> folder =
+    const win::Claim claim =
         win::claim_data_folder(kRuntimeFolder, "create_dir_all " + to_utf8_lossy(dir));
-    if (!folder)
-        return std::move(folder).error();
-    folder->log_notes(kLog);
+    claim.log_notes(kLog);
+    if (!claim)
+        return claim.folder.error();
     win::Replacement how{tmp, target};
     how.old_target = win::Replacement::OldTarget::deleted_if_present;
     how.open_context = "open tmp file " + to_utf8_lossy(tmp);

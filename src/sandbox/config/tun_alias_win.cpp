@@ -10,10 +10,9 @@ namespace qel::sandbox {
 
 std::optional<std::string> tun_alias_from_config() {
     // Read only from a folder of the agent's own, and never through a link: an alias that
-    // another account could plant would open the kill switch for its interface. Held as it is
-    // while the file is read; every failure is no alias.
-    const std::optional<win::OwnFolder> folder = win::find_own_data_folder(kRuntimeFolder);
-    if (!folder)
+    // another account could plant would open the kill switch for its interface. Every failure
+    // is no alias.
+    if (!win::find_own_data_folder(kRuntimeFolder))
         return std::nullopt;
     Result<std::optional<std::string>> bytes = win::read_file(config_path());
     if (!bytes || !*bytes)

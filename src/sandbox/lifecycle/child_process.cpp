@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <fmt/format.h>
+
 #include <atomic>
 
 #include <asio/experimental/awaitable_operators.hpp>
@@ -9,6 +11,8 @@
 #include <asio/this_coro.hpp>
 
 #include "common/async/trigger.h"
+#include "common/utf.h"
+#include "common/win/nt_create.h"
 #include "common/win/unique_handle.h"
 #include "common/win_error.h"
 
@@ -122,6 +126,25 @@ Result<OutputPipe> make_output_pipe() {
     return OutputPipe{std::move(read_end), std::move(write_end)};
 }
 
+// The program held open until CreateProcessW has returned. Any account may read it, so while
+// no sing-box runs another process can hold it alone and take an oplock on it; CreateProcessW's
+// own open would then wait for that process for as long as it likes. This open does not wait:
+// a holder fails the start at once. Once it is open, no other process can take an oplock that
+// CreateProcessW's open would have to wait for, and with read sharing only, none can open the
+// program to change it meanwhile.
+Result<win::UniqueHandle> hold_program(const std::wstring& exe) {
+    Result<win::UniqueHandle> held =
+        win::nt_create_file(exe, {FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, FILE_SHARE_READ,
+                                  FILE_OPEN, FILE_COMPLETE_IF_OPLOCKED});
+    const std::optional<std::uint32_t> code = held ? std::nullopt : held.error().os_code();
+    if (code == ERROR_SHARING_VIOLATION || code == win::kErrorOplockBreakInProgress) {
+        return Error::os(
+            fmt::format("another process holds {}: {}", to_utf8_lossy(exe), held.error().full()),
+            *code);
+    }
+    return held;
+}
+
 void append_quoted(std::wstring& out, const std::wstring& arg, bool always) {
     if (!always && !arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
         out += arg;
@@ -173,6 +196,10 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
         input.reset();
     }
 
+    Result<win::UniqueHandle> program = hold_program(exe);
+    if (!program)
+        return std::move(program).error();
+
     // Only these handles are inherited, even while other threads create inheritable ones.
     HANDLE inherited[3] = {out->write_end.get(), err->write_end.get(), input.get()};
     const DWORD inherited_count = input.get() ? 3 : 2;
@@ -200,6 +227,7 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
                                         listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
                                         &si.StartupInfo, &pi);
     const DWORD create_error = GetLastError();
+    program->reset();
     DeleteProcThreadAttributeList(attrs);
     if (!created)
         return win::os_error(create_error);

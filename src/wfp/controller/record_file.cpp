@@ -147,22 +147,19 @@ void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edi
     static std::mutex m;
     std::lock_guard lock(m);
     const std::wstring path = record_file_path();
-    // Held as the agent's own until the edit is done. Without `create` there is nothing to do
-    // unless a record lies in an own folder, so nothing is made or moved for it.
-    std::optional<win::OwnFolder> folder;
+    // Without `create` there is nothing to do unless a record lies in an own folder, so
+    // nothing is made or moved for it.
     if (create) {
-        Result<win::OwnFolder> claimed = win::claim_data_folder(kRuntimeFolder);
-        if (!claimed) {
+        const win::Claim claim = win::claim_data_folder(kRuntimeFolder);
+        claim.log_notes(kLog);
+        if (!claim) {
             log::warn(kLog, "kill-switch: cannot write record file {}: {:#}", to_utf8_lossy(path),
-                      claimed.error());
+                      claim.folder.error());
             return;
         }
-        claimed->log_notes(kLog);
-        folder = std::move(claimed).value();
-    } else {
-        folder = win::find_own_data_folder(kRuntimeFolder);
-        if (!folder || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-            return;
+    } else if (!win::find_own_data_folder(kRuntimeFolder) ||
+               GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return;
     }
     Result<win::UniqueHandle> file_lock = lock_records(path + L".lock");
     if (!file_lock) {
