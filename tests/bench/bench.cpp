@@ -1,13 +1,15 @@
 // qel-bench.exe: measures the agent under Wine, side by side with references in the same run.
 //
 //   qel-bench --agent PATH --empty PATH --empty-imports PATH --out FILE
-//             [--reps N] [--pings N] [--cycles N] [--startups N]
+//             [--agent-log FILE] [--reps N] [--pings N] [--cycles N] [--startups N]
+//             [--connects N]
 //
 // The agent is started here in the console mode (with the environment this program was
 // given: the doubles and the stand-in sing-box) and killed at the end. Figures:
 //   1. ping and a 20 KiB "logs" reply against a bare echo server on the same kind of pipe;
 //   2. 64 clients x 1000 pings at once;
-//   3. start-up: process creation to the first pipe connect, against an empty program;
+//   3. start-up: process creation to the first pipe connect, against an empty program; and,
+//      with --agent-log, the agent's own time from its start-up line to its listening line;
 //   4. "connect" with the stand-in sing-box: the time beyond its fixed 700 ms wait;
 //   5. the agent's working set and handle count: idle, after 2, after the connect cycles.
 
@@ -17,8 +19,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +87,32 @@ bool start(Child& c, const std::wstring& exe, std::wstring args, const std::wstr
                                &si, &c.pi) != 0;
     CloseHandle(nul);
     return c.started;
+}
+
+// The agent's own time from its start-up line to its "listening" line, from the timestamps of
+// its console output (without colours): what Wine's process creation costs is left out.
+// Nothing when either line is missing.
+std::optional<double> start_line_to_listening_ms(const std::wstring& output) {
+    std::ifstream in(std::filesystem::path(output), std::ios::binary);
+    // "2026-12-11T13:20:01.123456Z": the seconds of the day, microseconds included.
+    const auto seconds = [](const std::string& line) -> std::optional<double> {
+        if (line.size() < 27 || line[10] != 'T' || line[26] != 'Z')
+            return std::nullopt;
+        return std::stoi(line.substr(11, 2)) * 3600.0 + std::stoi(line.substr(14, 2)) * 60.0 +
+               std::stod(line.substr(17, 9));
+    };
+    std::optional<double> started, listening;
+    for (std::string line; std::getline(in, line);) {
+        if (!started && line.find("QEL.Agent starting") != std::string::npos)
+            started = seconds(line);
+        else if (started && line.find("ipc: listening on") != std::string::npos) {
+            listening = seconds(line);
+            break;
+        }
+    }
+    if (!started || !listening)
+        return std::nullopt;
+    return (*listening - *started) * 1000;
 }
 
 // Connects as soon as the pipe lets it, trying every millisecond: the moment of the first
@@ -191,12 +221,16 @@ int main(int argc, char** argv) {
             o.cycles = std::stoi(v);
         else if (k == "--startups")
             o.startups = std::stoi(v);
+        else if (k == "--connects")
+            o.connects = std::stoi(v);
     }
     nlohmann::json results;
 
     // 3. Start-up, before the agent of the other figures runs.
     {
-        std::vector<double> agent_ms, empty_ms, imports_ms;
+        std::vector<double> agent_ms, empty_ms, imports_ms, in_agent_ms;
+        const std::wstring startup_output =
+            o.agent_log.empty() ? std::wstring() : o.agent_log + L".startup";
         // Each start waits a moment first: a process that has just been killed is still being
         // torn down by Wine, which would be counted against the next start. An empty program
         // is timed to its end.
@@ -204,7 +238,7 @@ int main(int argc, char** argv) {
             Sleep(250);
             Child e;
             const auto t0 = Clock::now();
-            if (!start(e, exe, L""))
+            if (!start(e, exe, std::wstring()))
                 return false;
             WaitForSingleObject(e.pi.hProcess, 30000);
             into.push_back(ms_since(t0));
@@ -217,11 +251,15 @@ int main(int argc, char** argv) {
                 Sleep(250);
                 Child a;
                 const auto t0 = Clock::now();
-                if (!start(a, o.agent, L"-f"))
+                if (!start(a, o.agent, L"-f", startup_output))
                     return fail(2, "cannot start the agent");
                 if (!connect_fast(kAgentPipe, 30000))
                     return fail(3, "the agent's pipe did not open within 30 s");
                 agent_ms.push_back(ms_since(t0));
+            }
+            if (!startup_output.empty()) {
+                if (const auto ms = start_line_to_listening_ms(startup_output))
+                    in_agent_ms.push_back(*ms);
             }
             if (!time_to_exit(o.empty, empty_ms))
                 return fail(2, "cannot start the empty program");
@@ -233,6 +271,9 @@ int main(int argc, char** argv) {
                               {"empty_program_with_agent_imports_ms", spread_json(im)},
                               {"ratio_to_imports_floor", im.median > 0 ? a.median / im.median : 0},
                               {"goal", "<= 1.5"}};
+        if (!in_agent_ms.empty())
+            results["startup"]["agent_start_line_to_listening_ms"] =
+                spread_json(spread(in_agent_ms));
     }
 
     Child agent;

@@ -48,6 +48,10 @@ std::string summary_table(const nlohmann::json& r) {
             "<= 1.5", floor_ratio <= 1.5);
     }
     row(out, "   agent to first connect (ms)", range(s["agent_ms"]), "", true);
+    if (s.contains("agent_start_line_to_listening_ms")) {
+        row(out, "   agent, start-up line to listening (ms)",
+            range(s["agent_start_line_to_listening_ms"]), "", true);
+    }
     row(out, "   empty program (ms)", range(s["empty_program_ms"]), "", true);
     if (s.contains("empty_program_with_agent_imports_ms")) {
         row(out, "   empty program, agent's DLL imports (ms)",

@@ -125,39 +125,34 @@ int cmd_sddl(const std::wstring& name) {
     return 0;
 }
 
-void wait_for_stdin_close() {
+// Holds `h` until standard input closes; prints "ready" once it is there, or "<what> failed
+// <error>" when it is not.
+int hold_until_stdin_closes(HANDLE h, const char* what) {
+    if (h == INVALID_HANDLE_VALUE) {
+        out(std::string(what) + " failed " + std::to_string(GetLastError()) + "\n");
+        return 2;
+    }
+    out("ready\n");
     char c;
     DWORD n;
     while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n > 0) {
     }
+    CloseHandle(h);
+    return 0;
 }
 
 int cmd_hold(const std::wstring& path) {
     // FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder; any account that may read it can
     // open it so.
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_DATA, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        out("open failed " + std::to_string(GetLastError()) + "\n");
-        return 2;
-    }
-    out("ready\n");
-    wait_for_stdin_close();
-    CloseHandle(h);
-    return 0;
+    return hold_until_stdin_closes(CreateFileW(path.c_str(), FILE_READ_DATA, 0, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                                   "open");
 }
 
 int cmd_squat(const std::wstring& name) {
-    HANDLE h = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
-                                nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        out("create failed " + std::to_string(GetLastError()) + "\n");
-        return 2;
-    }
-    out("ready\n");
-    wait_for_stdin_close();
-    CloseHandle(h);
-    return 0;
+    return hold_until_stdin_closes(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                                    PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr),
+                                   "create");
 }
 
 int cmd_alive(DWORD pid) {
