@@ -16,6 +16,19 @@ namespace {
 
 constexpr auto kLog = log::Target::service;
 
+// At start, the data folders that are not the agent's own go aside before anything is written
+// in them. On the blocking pool: a folder that another account made can stall its move aside.
+asio::awaitable<void> claim_data_folders() {
+    // Named before it is awaited: GCC 12 destroys a lambda written inside a co_await twice.
+    const auto claim = [] {
+        win::claim_existing_data_folders(kLog);
+        return Result<void>();
+    };
+    Result<void> claimed = co_await async::run_blocking(kLog, claim);
+    if (!claimed)
+        log::warn(kLog, "data folder: {:#}", claimed.error());
+}
+
 }  // namespace
 
 asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
@@ -46,16 +59,9 @@ asio::awaitable<void> agent_loop(std::optional<async::oneshot::Sender> ready,
     if (foreground)
         async::spawn_detached(io, kLog, watch_ctrl_c(shutdown));
 
-    // Once the pipe is on its way: every writer claims its own folder before it writes, so
-    // nothing waits for this, and a foreign folder is still moved aside before anything is
-    // written there. Named before it is awaited (GCC 12, see run_blocking).
-    const auto claim_folders = [] {
-        win::claim_existing_data_folders(kLog);
-        return Result<void>();
-    };
-    Result<void> claimed = co_await async::run_blocking(kLog, claim_folders);
-    if (!claimed)
-        log::warn(kLog, "data folder: {:#}", claimed.error());
+    // Once the pipe is on its way, and not awaited: every writer claims its own folder before
+    // it writes, so nothing needs to wait for this one, the shutdown included.
+    async::spawn_detached(io, kLog, claim_data_folders());
 
     co_await stop.wait();
     log::info(kLog, "agent_loop: shutdown signal received");

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 
 #include "harness.h"
 
@@ -112,11 +113,17 @@ class DataFolder : public AgentTest {
                 remove_tree(p);
         }
     }
+    // Under the target of whichever claim came first: the one at start, or a request's.
     bool warned_moved(const std::string& folder, const std::string& aside_prefix) const {
-        return agent_->proc().out().find(" WARN qel_agent::service: data folder: " + folder +
-                                         " is not the agent's own (S-1-1-0 may change it); moved "
-                                         "it aside to " +
-                                         aside_prefix) != std::string::npos;
+        const auto quoted = [](const std::string& text) {
+            return std::regex_replace(text, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)");
+        };
+        const std::regex warned(" WARN qel_agent::[a-z_:]+: " +
+                                quoted("data folder: " + folder +
+                                       " is not the agent's own (S-1-1-0 may change it); moved "
+                                       "it aside to " +
+                                       aside_prefix));
+        return std::regex_search(agent_->proc().out(), warned);
     }
 };
 
