@@ -250,9 +250,11 @@ Result<UniqueHandle> open_for_append(const std::wstring& path) {
     // Readers may look at the log while it grows; nobody else writes to it. CreateFileW cannot
     // ask for an open that does not wait for an oplock's holder, who need never answer.
     return refusing_links(path, [&] {
-        return nt_create_file(
-            path, {FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN_IF,
-                   FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED});
+        return nt_create_file(path, {.access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                     .share = FILE_SHARE_READ,
+                                     .disposition = FILE_OPEN_IF,
+                                     .options = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                                                FILE_COMPLETE_IF_OPLOCKED});
     });
 }
 

@@ -197,9 +197,11 @@ Result<std::optional<std::wstring>> move_folder_aside(const std::wstring& path,
 // call made; nothing when the name was taken.
 Result<std::optional<UniqueHandle>> create_folder(const std::wstring& path,
                                                   PSECURITY_DESCRIPTOR descriptor, bool is_root) {
-    const NtCreate how{kJudgeAccess,          kShareAll,
-                       FILE_CREATE,           FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
-                       FILE_ATTRIBUTE_NORMAL, descriptor};
+    const NtCreate how{.access = kJudgeAccess,
+                       .share = kShareAll,
+                       .disposition = FILE_CREATE,
+                       .options = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                       .descriptor = descriptor};
     Result<UniqueHandle> made = nt_create_file(path, how);
     if (!made && made.error().os_code() == ERROR_PATH_NOT_FOUND && is_root) {
         if (Result<void> up = create_dir_all(parent_folder(path)); !up)

@@ -134,8 +134,10 @@ Result<OutputPipe> make_output_pipe() {
 // program to change it meanwhile.
 Result<win::UniqueHandle> hold_program(const std::wstring& exe) {
     Result<win::UniqueHandle> held =
-        win::nt_create_file(exe, {FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, FILE_SHARE_READ,
-                                  FILE_OPEN, FILE_COMPLETE_IF_OPLOCKED});
+        win::nt_create_file(exe, {.access = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE,
+                                  .share = FILE_SHARE_READ,
+                                  .disposition = FILE_OPEN,
+                                  .options = FILE_COMPLETE_IF_OPLOCKED});
     const std::optional<std::uint32_t> code = held ? std::nullopt : held.error().os_code();
     if (code == ERROR_SHARING_VIOLATION || code == win::kErrorOplockBreakInProgress) {
         return Error::os(
