@@ -244,15 +244,12 @@ Result<bool> make_private(const std::wstring& path, const Judged& judged,
 
 // One folder: made with the private descriptor, or judged; moved aside and made anew when it
 // is not the agent's own; made private when others may still read it. What it moves aside is
-// added to `notes` at once, so that a later failure loses none of them.
-Result<void> claim(const std::wstring& path, bool is_root, const std::string& create_context,
-                   std::vector<std::string>& notes) {
-    Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
-    if (!descriptor)
-        return std::move(descriptor).error();
+// added to `notes` at once, so that a later failure loses none of them. `descriptor` is the
+// parsed kPrivateFolderSddl.
+Result<void> claim(const std::wstring& path, bool is_root, PSECURITY_DESCRIPTOR descriptor,
+                   const std::string& create_context, std::vector<std::string>& notes) {
     for (int round = 0; round < kClaimRounds; ++round) {
-        Result<std::optional<UniqueHandle>> created =
-            create_folder(path, descriptor->get(), is_root);
+        Result<std::optional<UniqueHandle>> created = create_folder(path, descriptor, is_root);
         if (!created)
             return creation_error(std::move(created).error(), create_context);
         // What this call made is judged on its own handle: nothing can stand in its place.
@@ -282,7 +279,7 @@ Result<void> claim(const std::wstring& path, bool is_root, const std::string& cr
             return creation_error(os_error(ERROR_ALREADY_EXISTS), create_context);
         if (!j.others_have_access)
             return {};
-        Result<bool> made_private = make_private(path, j, descriptor->get());
+        Result<bool> made_private = make_private(path, j, descriptor);
         if (!made_private)
             return std::move(made_private).error();
         if (*made_private)
@@ -303,11 +300,16 @@ void Claim::log_notes(log::Target target) const {
 Claim claim_data_folder(std::wstring_view sub, const std::string& create_context) {
     const std::lock_guard one_at_a_time(claims());
     Claim c;
+    Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
+    if (!descriptor) {
+        c.folder = std::move(descriptor).error();
+        return c;
+    }
     std::wstring path = data_root();
-    Result<void> claimed = claim(path, true, create_context, c.notes);
+    Result<void> claimed = claim(path, true, descriptor->get(), create_context, c.notes);
     if (claimed && !sub.empty()) {
         path = join_path(std::move(path), sub);
-        claimed = claim(path, false, create_context, c.notes);
+        claimed = claim(path, false, descriptor->get(), create_context, c.notes);
     }
     if (claimed)
         c.folder = std::move(path);
@@ -339,9 +341,14 @@ void claim_existing_data_folders(log::Target target) {
     if (GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES)
         return;
     const std::lock_guard one_at_a_time(claims());
-    const auto claim_logged = [target](const std::wstring& path, bool is_root) {
+    Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
+    if (!descriptor) {
+        log::warn(target, "data folder: {:#}", descriptor.error());
+        return;
+    }
+    const auto claim_logged = [&](const std::wstring& path, bool is_root) {
         Claim c;
-        Result<void> claimed = claim(path, is_root, {}, c.notes);
+        Result<void> claimed = claim(path, is_root, descriptor->get(), {}, c.notes);
         c.log_notes(target);
         if (!claimed)
             log::warn(target, "data folder: {:#}", claimed.error());
