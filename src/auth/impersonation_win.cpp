@@ -19,8 +19,8 @@ Result<void> impersonate(HANDLE user_token) {
 RevertOnExit::~RevertOnExit() {
     if (RevertToSelf())
         return;
-    // The thread would go on as the session's user, and it is a runtime worker that runs
-    // other tasks next: no code of the agent may run with that identity.
+    // The thread would go on as the session's user, running the agent's code that hands the
+    // outcome back: no code of the agent may run with that identity.
     log::error(log::Target::auth,
                "RevertToSelf failed: {} \u2014 terminating to avoid running as the session user",
                win::last_error_hresult_text());

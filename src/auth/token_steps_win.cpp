@@ -29,7 +29,7 @@ Result<std::vector<SessionRecord>> enumerate_sessions() {
 }
 
 TokenSteps windows_steps() {
-    return {enumerate_sessions, write_token_file};
+    return {enumerate_sessions, write_token_file, kTokenWriteBound};
 }
 
 }  // namespace
@@ -40,7 +40,8 @@ asio::awaitable<Result<void>> refresh_active_sessions(std::shared_ptr<SessionTok
 
 asio::awaitable<Result<std::string>> ensure_session_token(std::shared_ptr<SessionTokens> sessions,
                                                           std::uint32_t session) {
-    return ensure_session_token(std::move(sessions), session, windows_steps());
+    return ensure_session_token(std::move(sessions), session, windows_steps(),
+                                std::chrono::steady_clock::now() + kTokenWriteBound);
 }
 
 }  // namespace qel::auth

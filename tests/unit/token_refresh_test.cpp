@@ -1,41 +1,102 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <vector>
 
+#include <asio/experimental/awaitable_operators.hpp>
+
 #include "auth/token_refresh.h"
+#include "common/async/runtime.h"
 #include "log_capture.h"
 #include "runtime_fixture.h"
 
 namespace qel::auth {
 namespace {
 
-constexpr std::uint32_t kConnected = 1, kDisconnected = 4, kListen = 6;
+using namespace std::chrono_literals;
 
-// Stand-ins for the platform steps: a scripted enumeration and token files in memory.
+constexpr std::uint32_t kConnected = 1, kDisconnected = 4, kListen = 6;
+// The attempt bound of the tests of hung writes; the others keep the agent's 5 s, so that a slow
+// machine does not report their writes as not finished.
+constexpr std::chrono::milliseconds kShortBound = 300ms;
+// A generous bound on the waits of a test: no test asserts speed.
+constexpr std::chrono::seconds kGenerous{20};
+
+// Holds the writes of the sessions it names until the test lets them go, standing in for a
+// user who makes the token step's opens in their profile wait.
+class Gate {
+  public:
+    void hold(std::uint32_t id) {
+        std::lock_guard lock(m_);
+        held_.insert(id);
+    }
+    void release(std::uint32_t id) {
+        {
+            std::lock_guard lock(m_);
+            held_.erase(id);
+        }
+        cv_.notify_all();
+    }
+    void wait_while_held(std::uint32_t id) {
+        std::unique_lock lock(m_);
+        cv_.wait(lock, [&] { return !held_.count(id); });
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::set<std::uint32_t> held_;
+};
+
+// Stand-ins for the platform steps: a scripted enumeration and token files in memory. The
+// writes run on the attempts' own threads.
 struct FakePlatform {
+    std::mutex m;
     Result<std::vector<SessionRecord>> sessions = std::vector<SessionRecord>{};
     std::map<std::uint32_t, Error> write_failures;
     std::map<std::uint32_t, std::string> files;
     std::vector<std::pair<std::uint32_t, std::string>> writes;  // every attempt, in order
     int enumerations = 0;
+    Gate gate;
+
+    std::vector<std::pair<std::uint32_t, std::string>> writes_so_far() {
+        std::lock_guard lock(m);
+        return writes;
+    }
+    std::map<std::uint32_t, std::string> files_now() {
+        std::lock_guard lock(m);
+        return files;
+    }
 };
 
-TokenSteps steps_of(const std::shared_ptr<FakePlatform>& p) {
+TokenSteps steps_of(const std::shared_ptr<FakePlatform>& p,
+                    std::chrono::milliseconds bound = kTokenWriteBound) {
     return {
         [p]() -> Result<std::vector<SessionRecord>> {
+            std::lock_guard lock(p->m);
             ++p->enumerations;
             return p->sessions;
         },
         [p](std::uint32_t id, const std::string& token) -> Result<void> {
-            p->writes.emplace_back(id, token);
+            {
+                std::lock_guard lock(p->m);
+                p->writes.emplace_back(id, token);
+            }
+            p->gate.wait_while_held(id);
+            std::lock_guard lock(p->m);
             if (auto it = p->write_failures.find(id); it != p->write_failures.end())
                 return it->second;
             p->files[id] = token;
             return {};
         },
+        bound,
     };
 }
 
@@ -63,7 +124,19 @@ class TokenRefresh : public test::RuntimeTest {
     }
     static asio::awaitable<std::optional<Result<std::string>>> ensure_in_optional(
         std::shared_ptr<SessionTokens> s, std::uint32_t id, TokenSteps steps) {
-        co_return co_await ensure_session_token(std::move(s), id, std::move(steps));
+        const auto until = std::chrono::steady_clock::now() + steps.attempt_bound;
+        co_return co_await ensure_session_token(std::move(s), id, std::move(steps), until);
+    }
+    bool logged(const std::string& level, const std::string& message) {
+        return test::wait_for_events(
+            [&](const std::vector<test::CapturedEvent>& events) {
+                for (const auto& e : events) {
+                    if (e.level == level && e.message == message)
+                        return true;
+                }
+                return false;
+            },
+            kGenerous);
     }
 
     static asio::awaitable<std::unordered_map<std::uint32_t, std::string>> read_map(
@@ -206,7 +279,107 @@ TEST_F(TokenRefresh, EnsureFailureCarriesTheSessionContext) {
               "write token file for session 9: create temp token file: The system cannot find "
               "the path specified. (os error 3)");
     EXPECT_TRUE(snapshot().empty());
-    EXPECT_TRUE(test::captured_events().empty());
+    // The attempt reports its own outcome, whoever waits for it.
+    EXPECT_EQ(test::captured_messages(),
+              (std::vector<std::string>{"could not write token for session 9: write token file "
+                                        "for session 9: create temp token file: The system "
+                                        "cannot find the path specified. (os error 3)"}));
+}
+
+// Runs a refresh, but gives up on it after a generous bound, so that a refresh that waits for
+// its attempts to end fails the test rather than hang it.
+asio::awaitable<std::optional<Result<void>>> refresh_within(std::shared_ptr<SessionTokens> s,
+                                                            TokenSteps steps) {
+    using namespace asio::experimental::awaitable_operators;
+    auto first = co_await (refresh_active_sessions(std::move(s), std::move(steps)) ||
+                           test::sleep_for(kGenerous));
+    if (first.index() == 1)
+        co_return std::nullopt;
+    co_return std::get<0>(std::move(first));
+}
+
+std::size_t index_of(const std::vector<std::string>& messages, const std::string& m) {
+    return std::find(messages.begin(), messages.end(), m) - messages.begin();
+}
+
+std::string not_finished(std::uint32_t id) {
+    return fmt::format(
+        "could not write token for session {0}: write token file for session {0}: the write did "
+        "not finish within 300 ms; it goes on, and its outcome is logged when it ends",
+        id);
+}
+
+TEST_F(TokenRefresh, HungWritesHoldTheRefreshOnlyForItsBoundAndAreReportedWhenTheyEnd) {
+    platform->sessions =
+        std::vector<SessionRecord>{{2, kSessionActive}, {5, kSessionActive}, {3, kSessionActive}};
+    platform->gate.hold(2);
+    platform->gate.hold(5);
+
+    std::optional<Result<void>> r = run(refresh_within(sessions, steps_of(platform, kShortBound)));
+    ASSERT_TRUE(r.has_value()) << "the refresh waited for the hung writes";
+    ASSERT_TRUE(r->ok());
+    // Session 3 comes after both hung ones, and still gets its token.
+    ASSERT_TRUE(logged("INFO", "token issued for session 3"));
+    ASSERT_TRUE(logged("WARN", not_finished(2)));
+    ASSERT_TRUE(logged("WARN", not_finished(5)));
+    EXPECT_EQ(snapshot().count(2) + snapshot().count(5), 0u);
+
+    // A refresh while they still run starts no second attempt for them, and serves a new one.
+    platform->sessions = std::vector<SessionRecord>{
+        {2, kSessionActive}, {5, kSessionActive}, {3, kSessionActive}, {4, kSessionActive}};
+    r = run(refresh_within(sessions, steps_of(platform, kShortBound)));
+    ASSERT_TRUE(r.has_value() && r->ok());
+    ASSERT_TRUE(logged("INFO", "token issued for session 4"));
+
+    // Once they end, each is stored once, with the token that is in its file.
+    platform->write_failures.emplace(5, Error("Access is denied. (os error 5)"));
+    platform->gate.release(2);
+    platform->gate.release(5);
+    ASSERT_TRUE(logged("INFO", "token issued for session 2"));
+    ASSERT_TRUE(logged("WARN",
+                       "could not write token for session 5: write token file for session 5: "
+                       "Access is denied. (os error 5)"));
+    const auto writes = platform->writes_so_far();
+    std::map<std::uint32_t, int> per_session;
+    for (const auto& [id, token] : writes)
+        ++per_session[id];
+    EXPECT_EQ(per_session, (std::map<std::uint32_t, int>{{2, 1}, {3, 1}, {4, 1}, {5, 1}}));
+    const auto map = snapshot();
+    EXPECT_EQ(map.at(2), platform->files_now().at(2));
+    EXPECT_FALSE(map.count(5));
+
+    const std::vector<std::string> messages = test::captured_messages();
+    EXPECT_LT(index_of(messages, not_finished(2)),
+              index_of(messages, "token issued for session 2"));
+    for (const char* once : {"token issued for session 2", "token issued for session 3"})
+        EXPECT_EQ(std::count(messages.begin(), messages.end(), once), 1) << once;
+
+    // The failed one is tried again by the next refresh, now that its attempt has ended.
+    platform->write_failures.clear();
+    r = run(refresh_within(sessions, steps_of(platform)));
+    ASSERT_TRUE(r.has_value() && r->ok());
+    EXPECT_TRUE(logged("INFO", "token issued for session 5"));
+}
+
+TEST(TokenAttempts, ARuntimeWithAHungAttemptIsReleasedWithoutWaitingForIt) {
+    auto platform = std::make_shared<FakePlatform>();
+    auto sessions = std::make_shared<SessionTokens>();
+    platform->sessions = std::vector<SessionRecord>{{7, kSessionActive}};
+    platform->gate.hold(7);
+    {
+        std::unique_ptr<async::Runtime> rt = std::move(async::Runtime::build(2).value());
+        std::optional<Result<void>> r =
+            rt->block_on(refresh_within(sessions, steps_of(platform, kShortBound)));
+        ASSERT_TRUE(r.has_value() && r->ok());
+        ASSERT_EQ(platform->writes_so_far().size(), 1u);
+        // Its report still waits on the runtime, and the write on its own thread.
+    }
+    // The write ends after the runtime has gone; nothing is left to take its outcome.
+    platform->gate.release(7);
+    for (auto until = std::chrono::steady_clock::now() + kGenerous;
+         !platform->files_now().count(7) && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(platform->files_now().count(7));
 }
 
 }  // namespace

@@ -88,17 +88,17 @@ std::optional<std::vector<FakeSession>> parse_sessions(std::wstring_view text) {
     return out;
 }
 
-std::optional<std::map<DWORD, DWORD>> parse_query_failures(std::wstring_view text) {
+std::optional<std::map<DWORD, DWORD>> parse_session_numbers(std::wstring_view text) {
     auto pairs = split_pairs(text);
     if (!pairs)
         return std::nullopt;
     std::map<DWORD, DWORD> out;
-    for (const auto& [id, code] : *pairs) {
+    for (const auto& [id, number] : *pairs) {
         auto i = parse_number(id);
-        auto c = parse_number(code);
-        if (!i || !c || *c == 0)
+        auto n = parse_number(number);
+        if (!i || !n || *n == 0)
             return std::nullopt;
-        out[*i] = *c;
+        out[*i] = *n;
     }
     return out;
 }
@@ -123,6 +123,24 @@ std::optional<std::wstring> read_env(const wchar_t* name) {
         }
         buf.resize(n);
     }
+}
+
+std::optional<std::wstring> resolve_file_setting(const std::wstring& text) {
+    if (text.empty() || text.front() != L'@')
+        return text;
+    HANDLE f = CreateFileW(text.c_str() + 1, GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::string bytes;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0)
+        bytes.append(buf, n);
+    CloseHandle(f);
+    // The settings are ASCII.
+    return std::wstring(bytes.begin(), bytes.end());
 }
 
 }  // namespace qel::test::wts

@@ -20,7 +20,7 @@ namespace {
 
 struct Double {
     std::mutex m;
-    std::optional<std::wstring> sessions, query_fail, enum_fail;  // set by the tests
+    std::optional<std::wstring> sessions, query_fail, query_hang, enum_fail;  // set by the tests
     LONG enum_calls = 0, free_calls = 0, query_calls = 0;
     std::set<void*> live;
     LONG bad_frees = 0;
@@ -42,9 +42,31 @@ std::wstring setting(const std::optional<std::wstring>& set, const wchar_t* env,
     return fallback;
 }
 
-std::wstring sessions_text() {
-    std::lock_guard lock(the_double().m);
-    return setting(the_double().sessions, L"QEL_WTS_SESSIONS", L"1:active");
+std::optional<std::vector<FakeSession>> current_sessions() {
+    std::wstring text;
+    {
+        std::lock_guard lock(the_double().m);
+        text = setting(the_double().sessions, L"QEL_WTS_SESSIONS", L"1:active");
+    }
+    const std::optional<std::wstring> resolved = resolve_file_setting(text);
+    if (!resolved)
+        return std::nullopt;
+    return parse_sessions(*resolved);
+}
+
+// Appends one line to the file that QEL_WTS_CALL_LOG names, if any.
+void log_call(const std::string& line) {
+    const std::optional<std::wstring> path = read_env(L"QEL_WTS_CALL_LOG");
+    if (!path || path->empty())
+        return;
+    HANDLE f = CreateFileW(path->c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return;
+    const std::string text = line + "\n";
+    DWORD n = 0;
+    WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+    CloseHandle(f);
 }
 
 BOOL fail(DWORD error) {
@@ -130,7 +152,7 @@ BOOL WINAPI WTSEnumerateSessionsW(HANDLE hServer, DWORD Reserved, DWORD Version,
         return fail(ERROR_INVALID_DATA);
     if (*code != 0)
         return fail(*code);
-    const auto sessions = parse_sessions(sessions_text());
+    const auto sessions = current_sessions();
     if (!sessions)
         return fail(ERROR_INVALID_DATA);
 
@@ -161,18 +183,23 @@ VOID WINAPI WTSFreeMemory(PVOID pMemory) {
 
 BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
     Double& d = the_double();
-    std::wstring query_fail;
+    std::wstring query_fail, query_hang;
     {
         std::lock_guard lock(d.m);
         ++d.query_calls;
         query_fail = setting(d.query_fail, L"QEL_WTS_QUERY_FAIL", L"");
+        query_hang = setting(d.query_hang, L"QEL_WTS_QUERY_HANG", L"");
     }
+    log_call("WTSQueryUserToken " + std::to_string(SessionId));
     if (!phToken)
         return fail(ERROR_INVALID_PARAMETER);
-    const auto failures = parse_query_failures(query_fail);
-    const auto sessions = parse_sessions(sessions_text());
-    if (!failures || !sessions)
+    const auto failures = parse_session_numbers(query_fail);
+    const auto hangs = parse_session_numbers(query_hang);
+    const auto sessions = current_sessions();
+    if (!failures || !hangs || !sessions)
         return fail(ERROR_INVALID_DATA);
+    if (auto it = hangs->find(SessionId); it != hangs->end())
+        Sleep(it->second);
     if (auto it = failures->find(SessionId); it != failures->end())
         return fail(it->second);
     bool listed = false;
@@ -196,13 +223,19 @@ BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
 // The control interface (control.h).
 
 BOOL WINAPI QelWtsSetSessions(LPCWSTR text) {
-    return set_override(&Double::sessions, text,
-                        [](std::wstring_view s) { return parse_sessions(s).has_value(); });
+    return set_override(&Double::sessions, text, [](std::wstring_view s) {
+        return s.starts_with(L"@") || parse_sessions(s).has_value();
+    });
 }
 
 BOOL WINAPI QelWtsSetQueryFail(LPCWSTR text) {
     return set_override(&Double::query_fail, text,
-                        [](std::wstring_view s) { return parse_query_failures(s).has_value(); });
+                        [](std::wstring_view s) { return parse_session_numbers(s).has_value(); });
+}
+
+BOOL WINAPI QelWtsSetQueryHang(LPCWSTR text) {
+    return set_override(&Double::query_hang, text,
+                        [](std::wstring_view s) { return parse_session_numbers(s).has_value(); });
 }
 
 BOOL WINAPI QelWtsSetEnumFail(LPCWSTR text) {
@@ -215,6 +248,7 @@ void WINAPI QelWtsReset() {
     std::lock_guard lock(d.m);
     d.sessions.reset();
     d.query_fail.reset();
+    d.query_hang.reset();
     d.enum_fail.reset();
     d.enum_calls = d.free_calls = d.query_calls = 0;
     d.bad_frees = 0;
