@@ -24,8 +24,11 @@ namespace qel::win {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// A folder itself, never what a link in its place points to.
-constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+// A folder itself, never what a link in its place points to (FILE_OPEN_FOR_BACKUP_INTENT is
+// what CreateFileW's FILE_FLAG_BACKUP_SEMANTICS asks for); and never a wait for another
+// process's oplock on it: such an open fails instead.
+constexpr ULONG kFolderOptions =
+    FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED;
 // What the judgement opens a folder for: access that no other opener's sharing governs and
 // that breaks no oplock, so that no handle another process holds can refuse or stall it.
 constexpr DWORD kJudgeAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -60,8 +63,16 @@ Error creation_error(Error e, const std::string& context) {
     return e;
 }
 
-bool is_gone(DWORD err) {
-    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+bool is_gone(const Error& e) {
+    return e.os_code() == ERROR_FILE_NOT_FOUND || e.os_code() == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens what stands under a folder's name, which may be another account's.
+Result<UniqueHandle> open_folder(const std::wstring& path, ACCESS_MASK access) {
+    return nt_create_file(path, NtCreate{.access = access,
+                                         .share = kShareAll,
+                                         .disposition = FILE_OPEN,
+                                         .options = kFolderOptions});
 }
 
 // Which object a handle is on, so that a second handle can be checked to be on the same one.
@@ -128,21 +139,18 @@ Result<std::optional<Judged>> judge_handle(const std::wstring& path, HANDLE h,
 // meanwhile).
 Result<std::optional<Judged>> judge(const std::wstring& path) {
     std::optional<std::string> unreadable;
-    UniqueHandle h(CreateFileW(path.c_str(), kJudgeAccess, kShareAll, nullptr, OPEN_EXISTING,
-                               kFolderFlags, nullptr));
-    if (!h && GetLastError() == ERROR_ACCESS_DENIED) {
+    Result<UniqueHandle> h = open_folder(path, kJudgeAccess);
+    if (!h && h.error().os_code() == ERROR_ACCESS_DENIED) {
         // Its descriptor shuts the agent out: whoever made it, it is not provably the agent's.
         unreadable = "the agent may not read its descriptor";
-        h.reset(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
-                            OPEN_EXISTING, kFolderFlags, nullptr));
+        h = open_folder(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     }
     if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
+        if (is_gone(h.error()))
             return std::optional<Judged>();
-        return os_error(err);
+        return std::move(h).error();
     }
-    return judge_handle(path, h.get(), std::move(unreadable));
+    return judge_handle(path, h->get(), std::move(unreadable));
 }
 
 DWORD rename_by_handle(HANDLE h, const std::wstring& to) {
@@ -171,21 +179,19 @@ Result<std::optional<std::wstring>> move_folder_aside(const std::wstring& path,
             fmt::format("cannot move {} aside, which is not the agent's own ({})", text(path),
                         *judged.why_not_own));
     };
-    const UniqueHandle h(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                     kShareAll, nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
+    Result<UniqueHandle> h = open_folder(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
+        if (is_gone(h.error()))
             return std::optional<std::wstring>();
-        return failed(os_error(err));
+        return failed(std::move(h).error());
     }
     // Not even a link made meanwhile is moved: Wine would move what it points to.
-    if (is_link(path, h.get()))
+    if (is_link(path, h->get()))
         return refused_link(path);
-    if (identity(h.get()) != judged.id)
+    if (identity(h->get()) != judged.id)
         return std::optional<std::wstring>();
     Result<std::wstring> aside = move_aside(
-        path, L"untrusted", [&](const std::wstring& to) { return rename_by_handle(h.get(), to); });
+        path, L"untrusted", [&](const std::wstring& to) { return rename_by_handle(h->get(), to); });
     if (!aside)
         return failed(std::move(aside).error());
     return std::optional<std::wstring>(std::move(aside).value());
@@ -220,21 +226,19 @@ Result<std::optional<UniqueHandle>> create_folder(const std::wstring& path,
 // another object has taken its name since it was judged.
 Result<bool> make_private(const std::wstring& path, const Judged& judged,
                           PSECURITY_DESCRIPTOR descriptor) {
-    const UniqueHandle h(CreateFileW(path.c_str(), kJudgeAccess | WRITE_DAC | WRITE_OWNER,
-                                     kShareAll, nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
+    Result<UniqueHandle> h = open_folder(path, kJudgeAccess | WRITE_DAC | WRITE_OWNER);
     if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
+        if (is_gone(h.error()))
             return false;
-        return not_made_own(path, "it cannot be opened to be made private: " + os_error_text(err));
+        return not_made_own(path, "it cannot be opened to be made private: " + h.error().full());
     }
-    if (is_link(path, h.get()))
+    if (is_link(path, h->get()))
         return refused_link(path);
-    if (identity(h.get()) != judged.id)
+    if (identity(h->get()) != judged.id)
         return false;
-    if (Result<void> given = give_descriptor(h.get(), descriptor); !given)
+    if (Result<void> given = give_descriptor(h->get(), descriptor); !given)
         return not_made_own(path, "its descriptor cannot be set: " + given.error().full());
-    Result<SecurityDescriptor> now = read_descriptor(h.get());
+    Result<SecurityDescriptor> now = read_descriptor(h->get());
     if (!now)
         return not_made_own(path, "its descriptor cannot be read: " + now.error().full());
     if (why_not_own(now->get()) || others_have_access(now->get()))

@@ -10,7 +10,8 @@
 // refuse and that breaks no oplock (reading its attributes and descriptor, and setting the
 // descriptor where it makes a folder private), so nothing another process holds on a data
 // folder can fail or stall them. Only a folder that is not its own is opened for DELETE, to be
-// moved aside.
+// moved aside. Every open of a folder that may be another account's fails rather than wait
+// for that account's oplock (FILE_COMPLETE_IF_OPLOCKED), and follows no link.
 
 #include <optional>
 #include <string>
