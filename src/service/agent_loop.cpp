@@ -17,7 +17,8 @@ namespace {
 constexpr auto kLog = log::Target::service;
 
 // At start, the data folders that are not the agent's own go aside before anything is written
-// in them. On the blocking pool: a folder that another account made can stall its move aside.
+// in them. On the blocking pool, whose thread waits for the claims at most kClaimBound: a
+// move aside that another account stalls goes on on the claims' own thread, never joined.
 asio::awaitable<void> claim_data_folders() {
     // Named before it is awaited: GCC 12 destroys a lambda written inside a co_await twice.
     const auto claim = [] {

@@ -31,7 +31,7 @@ class OwnLogFile final : public logging::LogFile {
 };
 
 std::unique_ptr<logging::LogFile> open_own_log_file(const std::string& name) {
-    const win::Claim claim = win::claim_data_folder(kLogsFolder);
+    const win::Claim claim = win::claim_data_folder(kLogsFolder, kLog);
     claim.log_notes(kLog);
     if (!claim)
         return nullptr;
@@ -45,7 +45,7 @@ std::unique_ptr<logging::LogFile> open_own_log_file(const std::string& name) {
 }  // namespace
 
 std::optional<logging::LogGuard> open_service_log() {
-    const win::Claim claim = win::claim_data_folder(kLogsFolder);
+    const win::Claim claim = win::claim_data_folder(kLogsFolder, kLog);
     if (!claim) {
         // There will be no log to tell of what the claim moved aside.
         for (const std::string& note : claim.notes)

@@ -1,7 +1,9 @@
 // The agent's data folders as folders of its own. Wine keeps no owner and maps a DACL to the
 // unix mode bits, so what it can show is which accounts may write or read (the bits for
 // "others" are Everyone, S-1-1-0); the judgement of owners and entries is shown on
-// descriptors in memory. Links are made from the Linux side, in the end-to-end tests.
+// descriptors in memory. Links are made from the Linux side, in the end-to-end tests. Wine has
+// no oplocks and never waits in a rename, so a claim that does not end is stood in for by a
+// job that holds the claims' worker.
 
 #include <gtest/gtest.h>
 
@@ -11,13 +13,19 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "common/async/runtime.h"
 #include "common/data_root.h"
 #include "common/utf.h"
 #include "common/win/files.h"
@@ -25,12 +33,20 @@
 #include "common/win/security.h"
 #include "common/win/unique_handle.h"
 #include "common/win_error.h"
+#include "gate.h"
+#include "log_capture.h"
+#include "sandbox/config/config_file.h"
+#include "service/service_log.h"
+#include "wfp/controller/record_file.h"
 #include "win_test_util.h"
 
 namespace qel::win {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kLog = log::Target::service;
 
 struct AceSeen {
     std::string sid;
@@ -222,11 +238,11 @@ class DataFolder : public ::testing::Test {
 };
 
 TEST_F(DataFolder, NewFoldersAreMadeTheAgentsOwnAndPrivate) {
-    const Claim c = claim_data_folder(kRuntimeFolder);
+    const Claim c = claim_data_folder(kRuntimeFolder, kLog);
     ASSERT_TRUE(c) << c.folder.error().full();
     EXPECT_EQ(c.folder.value(), runtime());
     EXPECT_TRUE(c.notes.empty());
-    ASSERT_TRUE(claim_data_folder(kLogsFolder));
+    ASSERT_TRUE(claim_data_folder(kLogsFolder, kLog));
     for (const std::wstring& folder : {data_root(), runtime(), logs_dir()}) {
         SCOPED_TRACE(to_utf8_lossy(folder));
         EXPECT_EQ(why_not_own_at(folder), std::nullopt);
@@ -246,7 +262,7 @@ TEST_F(DataFolder, AFolderOthersMayChangeIsMovedAsideWholeAndMadeAnew) {
     plant_folder(data_root() + L"\\nest");
     plant_file(data_root() + L"\\nest\\deep", "deep");
 
-    const Claim c = claim_data_folder(kRuntimeFolder);
+    const Claim c = claim_data_folder(kRuntimeFolder, kLog);
     ASSERT_TRUE(c) << c.folder.error().full();
     const std::vector<std::wstring> aside = named(dir.path(), L"QEL.untrusted-");
     ASSERT_EQ(aside.size(), 1u);
@@ -266,12 +282,12 @@ TEST_F(DataFolder, AFolderOthersMayChangeIsMovedAsideWholeAndMadeAnew) {
 }
 
 TEST_F(DataFolder, OnlyTheFolderOthersMayChangeIsMovedAside) {
-    ASSERT_TRUE(claim_data_folder(kLogsFolder));
+    ASSERT_TRUE(claim_data_folder(kLogsFolder, kLog));
     plant_file(logs_dir() + L"\\agent.log.2026-01-01", "kept");
     plant_folder(runtime());
     plant_file(in_runtime(L"planted"), "planted");
 
-    const Claim c = claim_data_folder(kRuntimeFolder);
+    const Claim c = claim_data_folder(kRuntimeFolder, kLog);
     ASSERT_TRUE(c) << c.folder.error().full();
     EXPECT_TRUE(named(dir.path(), L"QEL.").empty());
     const std::vector<std::wstring> aside = named(data_root(), L"runtime.untrusted-");
@@ -301,7 +317,7 @@ TEST_F(DataFolder, AnOwnFolderThatOthersMayReadIsMadePrivateInPlace) {
         SCOPED_TRACE(to_utf8_lossy(c.folder));
         fs::remove_all(fs::path(data_root()));
         if (!c.sub.empty()) {
-            ASSERT_TRUE(claim_data_folder({}));
+            ASSERT_TRUE(claim_data_folder({}, kLog));
         }
         fs::create_directories(fs::path(c.folder));
         ASSERT_TRUE(
@@ -311,7 +327,7 @@ TEST_F(DataFolder, AnOwnFolderThatOthersMayReadIsMadePrivateInPlace) {
         ASSERT_EQ(why_not_own_at(c.folder), std::nullopt);
         ASSERT_TRUE(others_may_read(c.folder));
 
-        const Claim claimed = claim_data_folder(c.sub);
+        const Claim claimed = claim_data_folder(c.sub, kLog);
         ASSERT_TRUE(claimed) << claimed.folder.error().full();
         EXPECT_EQ(claimed.folder.value(), c.folder);
         EXPECT_TRUE(claimed.notes.empty());
@@ -332,7 +348,7 @@ TEST_F(DataFolder, AFolderThatCannotBeMovedAsideFailsTheClaimAndStaysAsItIs) {
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ASSERT_TRUE(held);
-    const Claim c = claim_data_folder(kRuntimeFolder, "create_dir_all it");
+    const Claim c = claim_data_folder(kRuntimeFolder, kLog, "create_dir_all it");
     ASSERT_FALSE(c);
     EXPECT_EQ(c.folder.error().full(),
               "cannot move " + to_utf8_lossy(runtime()) +
@@ -353,7 +369,7 @@ TEST_F(DataFolder, FindingChangesNothingAndFindsOnlyOwnFolders) {
     EXPECT_TRUE(why_not_own_at(runtime()));
     EXPECT_TRUE(named(data_root(), L"runtime.").empty());
 
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder));
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder, kLog));
     EXPECT_EQ(find_own_data_folder(kRuntimeFolder), runtime());
 }
 
@@ -362,10 +378,10 @@ TEST_F(DataFolder, AFileInPlaceOfAFolderIsTheCreationErrorUnderItsContext) {
         SCOPED_TRACE(to_utf8_lossy(place));
         fs::remove_all(fs::path(data_root()));
         if (place != data_root()) {
-            ASSERT_TRUE(claim_data_folder({}));
+            ASSERT_TRUE(claim_data_folder({}, kLog));
         }
         plant_file(place, "not a folder");
-        const Claim c = claim_data_folder(kRuntimeFolder, "create_dir_all it");
+        const Claim c = claim_data_folder(kRuntimeFolder, kLog, "create_dir_all it");
         ASSERT_FALSE(c);
         EXPECT_EQ(c.folder.error().full(),
                   "create_dir_all it: " + os_error_text(ERROR_ALREADY_EXISTS));
@@ -376,13 +392,171 @@ TEST_F(DataFolder, AFileInPlaceOfAFolderIsTheCreationErrorUnderItsContext) {
 // Made anew: whatever stood under the temporary name, a second name of a file elsewhere
 // included, is never written through.
 TEST_F(DataFolder, ATemporaryNameIsNeverWrittenThrough) {
-    ASSERT_TRUE(claim_data_folder(kRuntimeFolder));
+    ASSERT_TRUE(claim_data_folder(kRuntimeFolder, kLog));
     const std::wstring outside = dir.path() + L"\\outside";
     std::ofstream(fs::path(outside)) << "outside";
     ASSERT_TRUE(CreateHardLinkW(in_runtime(L"t.tmp").c_str(), outside.c_str(), nullptr));
     ASSERT_TRUE(replace_file({in_runtime(L"t.tmp"), in_runtime(L"t")}, "new").ok());
     EXPECT_EQ(contents(in_runtime(L"t")), "new");
     EXPECT_EQ(contents(outside), "outside");
+}
+
+// The move aside renames through interruptible_call. Wine never waits in a rename, so a
+// synchronous read of an empty pipe stands in for one that waits on another process.
+TEST(InterruptibleCall, ACallerThatGaveUpEndsTheWaitOrKeepsTheCallFromBeingMade) {
+    const struct {
+        const char* what;
+        bool made_after_giving_up;
+    } cases[] = {
+        {"a call that waits is cancelled", false},
+        {"a call that comes after the caller gave up is not made", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        UniqueHandle read_end;
+        UniqueHandle write_end;
+        ASSERT_TRUE(CreatePipe(read_end.out(), write_end.out(), nullptr, 0));
+        DWORD n = 0;
+        if (c.made_after_giving_up) {
+            // A read that is made ends at once.
+            ASSERT_TRUE(WriteFile(write_end.get(), "x", 1, &n, nullptr));
+        }
+        SerialWorker worker;
+        auto gate = test::Gate::create();
+        auto late = std::make_shared<test::Handover<DWORD>>();
+        const auto out = worker.run(
+            [from = read_end.get(), gate, wait_first = c.made_after_giving_up] {
+                if (wait_first)
+                    gate->pass();
+                char byte = 0;
+                DWORD got = 0;
+                return interruptible_call([&] { return ReadFile(from, &byte, 1, &got, nullptr); });
+            },
+            200ms, [late](DWORD err) { late->put(err); });
+        EXPECT_EQ(out.end, SerialWorker::End::overran);
+        gate->open();
+        ASSERT_TRUE(late->arrived_within(10s));
+        EXPECT_EQ(late->value(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+        DWORD available = 0;
+        ASSERT_TRUE(PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr));
+        EXPECT_EQ(available, c.made_after_giving_up ? 1u : 0u);
+    }
+    // Outside a worker's job the call is simply made.
+    UniqueHandle read_end;
+    UniqueHandle write_end;
+    ASSERT_TRUE(CreatePipe(read_end.out(), write_end.out(), nullptr, 0));
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(write_end.get(), "x", 1, &n, nullptr));
+    char byte = 0;
+    EXPECT_EQ(interruptible_call([&] { return ReadFile(read_end.get(), &byte, 1, &n, nullptr); }),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(byte, 'x');
+}
+
+// Claims run one at a time: of many at once, one moves the foreign folder aside and tells of
+// it, and every one gets the fresh folder.
+TEST_F(DataFolder, ClaimsFromManyThreadsAtOnceMoveAForeignFolderAsideOnce) {
+    plant_folder(runtime());
+    plant_file(in_runtime(L"planted"), "planted");
+    std::vector<std::future<Claim>> claims;
+    for (int i = 0; i < 6; ++i) {
+        claims.push_back(
+            std::async(std::launch::async, [] { return claim_data_folder(kRuntimeFolder, kLog); }));
+    }
+    std::size_t notes = 0;
+    for (auto& f : claims) {
+        const Claim c = f.get();
+        ASSERT_TRUE(c) << c.folder.error().full();
+        EXPECT_EQ(c.folder.value(), runtime());
+        notes += c.notes.size();
+    }
+    EXPECT_EQ(notes, 1u);
+    const std::vector<std::wstring> aside = named(data_root(), L"runtime.untrusted-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(contents(data_root() + L"\\" + aside[0] + L"\\planted"), "planted");
+    EXPECT_TRUE(fs::is_empty(fs::path(runtime())));
+}
+
+// Another account may hold an own folder open, sharing nothing: the claim's opens ask for
+// nothing that sharing governs, so it is still judged, found and made private where it is.
+TEST_F(DataFolder, AnOwnFolderHeldWithoutSharingIsStillClaimedAndFound) {
+    const struct {
+        const char* what;
+        const wchar_t* dacl;
+    } cases[] = {
+        {"private", L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"},
+        {"readable by others", L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(fs::path(data_root()));
+        ASSERT_TRUE(claim_data_folder({}, kLog));
+        fs::create_directories(fs::path(runtime()));
+        ASSERT_TRUE(test::set_dacl(runtime(), c.dacl));
+        ASSERT_EQ(why_not_own_at(runtime()), std::nullopt);
+        const UniqueHandle held(CreateFileW(runtime().c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(held);
+
+        const Claim claimed = claim_data_folder(kRuntimeFolder, kLog);
+        ASSERT_TRUE(claimed) << claimed.folder.error().full();
+        EXPECT_TRUE(claimed.notes.empty());
+        EXPECT_FALSE(others_may_read(runtime()));
+        EXPECT_EQ(find_own_data_folder(kRuntimeFolder), runtime());
+        EXPECT_TRUE(named(data_root(), L"runtime.").empty());
+    }
+}
+
+// While the claims before it do not end, every caller gives up after the bound, fails its own
+// way and leaves the folders alone; its claim never runs.
+TEST_F(DataFolder, WhileEarlierClaimsDoNotEndEveryCallerGivesUpAfterTheBound) {
+    fs::create_directories(fs::path(data_root()));
+    auto gate = test::Gate::create();
+    auto holder = std::async(std::launch::async, [gate] {
+        return claim_worker().run(
+            [gate] {
+                gate->pass();
+                return true;
+            },
+            60s);
+    });
+    ASSERT_TRUE(gate->reached_within(10s));
+    test::clear_captured_events();
+    const std::string waited =
+        "the claim did not start within 5 s, another claim was still running";
+    const auto start = std::chrono::steady_clock::now();
+
+    auto record = std::async(std::launch::async,
+                             [] { wfp::edit_records([](std::vector<wfp::KillSwitchRecord>&) {}); });
+    auto config = std::async(std::launch::async, [] {
+        std::unique_ptr<async::Runtime> rt = std::move(async::Runtime::build(1).value());
+        return rt->block_on(sandbox::write_config(nlohmann::json::object()));
+    });
+    auto at_start = std::async(std::launch::async, [] { claim_existing_data_folders(kLog); });
+    std::optional<logging::LogGuard> file_log;
+    const std::string err = test::capture_stderr([&] { file_log = service::open_service_log(); });
+    record.get();
+    const Result<std::wstring> written = config.get();
+    at_start.get();
+    const auto took = std::chrono::steady_clock::now() - start;
+    gate->open();
+    EXPECT_TRUE(holder.get().value.value_or(false));
+
+    EXPECT_FALSE(file_log.has_value());
+    EXPECT_EQ(err, "cannot create logs dir " + to_utf8_lossy(logs_dir()) + ": cannot claim " +
+                       to_utf8_lossy(logs_dir()) + ": " + waited + "\n");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().full(), "cannot claim " + to_utf8_lossy(runtime()) + ": " + waited);
+    EXPECT_TRUE(test::has_event(
+        "WARN", "kill-switch: cannot write record file " + to_utf8_lossy(wfp::record_file_path()) +
+                    ": cannot claim " + to_utf8_lossy(runtime()) + ": " + waited));
+    EXPECT_TRUE(test::has_event(
+        "WARN", "data folder: cannot claim " + to_utf8_lossy(data_root()) + ": " + waited));
+    EXPECT_GE(took, kClaimBound);
+    EXPECT_LT(took, 60s);
+    // None of their claims ran, then or after.
+    EXPECT_TRUE(claim_worker().run([] { return true; }, 10s).value.value_or(false));
+    EXPECT_TRUE(fs::is_empty(fs::path(data_root())));
 }
 
 }  // namespace

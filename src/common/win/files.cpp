@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "common/serial_worker.h"
 #include "common/utf.h"
 #include "common/win/nt_create.h"
 #include "common/win/security.h"
@@ -210,6 +211,21 @@ Result<std::wstring> move_aside(const std::wstring& path, std::wstring_view tag,
             return os_error(err);
     }
     return Error(fmt::format("the {} names for it are taken", kNames));
+}
+
+DWORD interruptible_call(const std::function<BOOL()>& call) {
+    // CancelSynchronousIo needs a handle on this thread; without one the call still goes on,
+    // uninterrupted.
+    const UniqueHandle self(OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()));
+    std::function<void()> cancel;
+    if (self)
+        cancel = [thread = self.get()] { CancelSynchronousIo(thread); };
+    const Interruption interruptible(std::move(cancel));
+    if (!interruptible.allowed())
+        return ERROR_OPERATION_ABORTED;
+    if (!call())
+        return GetLastError();
+    return ERROR_SUCCESS;
 }
 
 Result<void> write_all(HANDLE file, std::string_view bytes) {

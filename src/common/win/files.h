@@ -56,6 +56,13 @@ Result<UniqueHandle> open_no_follow(const std::wstring& path, DWORD access, DWOR
 Result<std::wstring> move_aside(const std::wstring& path, std::wstring_view tag,
                                 const std::function<DWORD(const std::wstring& to)>& rename);
 
+// Makes one synchronous call on this thread that may wait on another process (a rename held
+// up by an oplock), so that it can be interrupted: in a SerialWorker job whose caller stops
+// waiting, CancelSynchronousIo ends the wait, and once the caller has stopped waiting the call
+// is not made at all. 0 when `call` succeeds; otherwise its error code, ERROR_OPERATION_ABORTED
+// when it was cancelled or not made.
+DWORD interruptible_call(const std::function<BOOL()>& call);
+
 // Writes all of `bytes`; a write that takes no bytes is the error "failed to write whole
 // buffer".
 Result<void> write_all(HANDLE file, std::string_view bytes);

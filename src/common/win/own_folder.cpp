@@ -6,12 +6,13 @@
 
 #include <array>
 #include <cstring>
-#include <mutex>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/data_root.h"
+#include "common/no_destroy.h"
 #include "common/path_join.h"
 #include "common/utf.h"
 #include "common/win/files.h"
@@ -24,8 +25,11 @@ namespace qel::win {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// A folder itself, never what a link in its place points to.
-constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+// A folder itself, never what a link in its place points to (FILE_OPEN_FOR_BACKUP_INTENT is
+// what CreateFileW's FILE_FLAG_BACKUP_SEMANTICS asks for); and never a wait for another
+// process's oplock on it: such an open fails instead.
+constexpr ULONG kFolderOptions =
+    FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED;
 // What the judgement opens a folder for: access that no other opener's sharing governs and
 // that breaks no oplock, so that no handle another process holds can refuse or stall it.
 constexpr DWORD kJudgeAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -33,13 +37,6 @@ constexpr DWORD kJudgeAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE
 // gives up: another process that keeps putting folders of its own there only stops the claim.
 constexpr int kClaimRounds = 3;
 constexpr std::array<std::wstring_view, 2> kAgentFolders = {kRuntimeFolder, kLogsFolder};
-
-// One claim at a time in this process: two that met the same foreign folder would otherwise
-// both move it, the second from where the first put it.
-std::mutex& claims() {
-    static std::mutex m;
-    return m;
-}
 
 std::string text(const std::wstring& path) {
     return to_utf8_lossy(path);
@@ -60,8 +57,16 @@ Error creation_error(Error e, const std::string& context) {
     return e;
 }
 
-bool is_gone(DWORD err) {
-    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+bool is_gone(const Error& e) {
+    return e.os_code() == ERROR_FILE_NOT_FOUND || e.os_code() == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens what stands under a folder's name, which may be another account's.
+Result<UniqueHandle> open_folder(const std::wstring& path, ACCESS_MASK access) {
+    return nt_create_file(path, NtCreate{.access = access,
+                                         .share = kShareAll,
+                                         .disposition = FILE_OPEN,
+                                         .options = kFolderOptions});
 }
 
 // Which object a handle is on, so that a second handle can be checked to be on the same one.
@@ -128,21 +133,18 @@ Result<std::optional<Judged>> judge_handle(const std::wstring& path, HANDLE h,
 // meanwhile).
 Result<std::optional<Judged>> judge(const std::wstring& path) {
     std::optional<std::string> unreadable;
-    UniqueHandle h(CreateFileW(path.c_str(), kJudgeAccess, kShareAll, nullptr, OPEN_EXISTING,
-                               kFolderFlags, nullptr));
-    if (!h && GetLastError() == ERROR_ACCESS_DENIED) {
+    Result<UniqueHandle> h = open_folder(path, kJudgeAccess);
+    if (!h && h.error().os_code() == ERROR_ACCESS_DENIED) {
         // Its descriptor shuts the agent out: whoever made it, it is not provably the agent's.
         unreadable = "the agent may not read its descriptor";
-        h.reset(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
-                            OPEN_EXISTING, kFolderFlags, nullptr));
+        h = open_folder(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     }
     if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
+        if (is_gone(h.error()))
             return std::optional<Judged>();
-        return os_error(err);
+        return std::move(h).error();
     }
-    return judge_handle(path, h.get(), std::move(unreadable));
+    return judge_handle(path, h->get(), std::move(unreadable));
 }
 
 DWORD rename_by_handle(HANDLE h, const std::wstring& to) {
@@ -157,9 +159,12 @@ DWORD rename_by_handle(HANDLE h, const std::wstring& to) {
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(bytes);
     std::memcpy(info->FileName, full->data(), bytes);
-    if (!SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())))
-        return GetLastError();
-    return ERROR_SUCCESS;
+    // The rename waits while another process holds an oplock on something in the folder: when
+    // the claim's caller stops waiting, the wait is cancelled (and a rename not yet begun is
+    // not made), so the claim ends with that error on the claims' own thread.
+    return interruptible_call([&] {
+        return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size()));
+    });
 }
 
 // Renames the judged object, whole and by its handle, within its parent. Nothing when another
@@ -171,21 +176,19 @@ Result<std::optional<std::wstring>> move_folder_aside(const std::wstring& path,
             fmt::format("cannot move {} aside, which is not the agent's own ({})", text(path),
                         *judged.why_not_own));
     };
-    const UniqueHandle h(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                     kShareAll, nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
+    Result<UniqueHandle> h = open_folder(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
+        if (is_gone(h.error()))
             return std::optional<std::wstring>();
-        return failed(os_error(err));
+        return failed(std::move(h).error());
     }
     // Not even a link made meanwhile is moved: Wine would move what it points to.
-    if (is_link(path, h.get()))
+    if (is_link(path, h->get()))
         return refused_link(path);
-    if (identity(h.get()) != judged.id)
+    if (identity(h->get()) != judged.id)
         return std::optional<std::wstring>();
     Result<std::wstring> aside = move_aside(
-        path, L"untrusted", [&](const std::wstring& to) { return rename_by_handle(h.get(), to); });
+        path, L"untrusted", [&](const std::wstring& to) { return rename_by_handle(h->get(), to); });
     if (!aside)
         return failed(std::move(aside).error());
     return std::optional<std::wstring>(std::move(aside).value());
@@ -220,21 +223,19 @@ Result<std::optional<UniqueHandle>> create_folder(const std::wstring& path,
 // another object has taken its name since it was judged.
 Result<bool> make_private(const std::wstring& path, const Judged& judged,
                           PSECURITY_DESCRIPTOR descriptor) {
-    const UniqueHandle h(CreateFileW(path.c_str(), kJudgeAccess | WRITE_DAC | WRITE_OWNER,
-                                     kShareAll, nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
+    Result<UniqueHandle> h = open_folder(path, kJudgeAccess | WRITE_DAC | WRITE_OWNER);
     if (!h) {
-        const DWORD err = GetLastError();
-        if (is_gone(err))
+        if (is_gone(h.error()))
             return false;
-        return not_made_own(path, "it cannot be opened to be made private: " + os_error_text(err));
+        return not_made_own(path, "it cannot be opened to be made private: " + h.error().full());
     }
-    if (is_link(path, h.get()))
+    if (is_link(path, h->get()))
         return refused_link(path);
-    if (identity(h.get()) != judged.id)
+    if (identity(h->get()) != judged.id)
         return false;
-    if (Result<void> given = give_descriptor(h.get(), descriptor); !given)
+    if (Result<void> given = give_descriptor(h->get(), descriptor); !given)
         return not_made_own(path, "its descriptor cannot be set: " + given.error().full());
-    Result<SecurityDescriptor> now = read_descriptor(h.get());
+    Result<SecurityDescriptor> now = read_descriptor(h->get());
     if (!now)
         return not_made_own(path, "its descriptor cannot be read: " + now.error().full());
     if (why_not_own(now->get()) || others_have_access(now->get()))
@@ -247,7 +248,9 @@ Result<bool> make_private(const std::wstring& path, const Judged& judged,
 // added to `notes` at once, so that a later failure loses none of them. `descriptor` is the
 // parsed kPrivateFolderSddl.
 Result<void> claim(const std::wstring& path, bool is_root, PSECURITY_DESCRIPTOR descriptor,
-                   const std::string& create_context, std::vector<std::string>& notes) {
+                   const std::string& create_context, std::vector<std::string>& notes,
+                   ClaimProgress& progress) {
+    progress.at(text(path));
     for (int round = 0; round < kClaimRounds; ++round) {
         Result<std::optional<UniqueHandle>> created = create_folder(path, descriptor, is_root);
         if (!created)
@@ -290,32 +293,70 @@ Result<void> claim(const std::wstring& path, bool is_root, PSECURITY_DESCRIPTOR 
                                           kClaimRounds));
 }
 
-}  // namespace
-
-void Claim::log_notes(log::Target target) const {
-    for (const std::string& note : notes)
-        log::warn(target, "{}", note);
-}
-
-Claim claim_data_folder(std::wstring_view sub, const std::string& create_context) {
-    const std::lock_guard one_at_a_time(claims());
+// Claims data_root and its folder `sub`, on the claims' worker.
+Claim claim_folders(const std::wstring& root, const std::wstring& sub,
+                    const std::string& create_context, ClaimProgress& progress) {
     Claim c;
     Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
     if (!descriptor) {
         c.folder = std::move(descriptor).error();
         return c;
     }
-    std::wstring path = data_root();
-    Result<void> claimed = claim(path, true, descriptor->get(), create_context, c.notes);
+    std::wstring path = root;
+    Result<void> claimed = claim(path, true, descriptor->get(), create_context, c.notes, progress);
     if (claimed && !sub.empty()) {
-        path = join_path(std::move(path), sub);
-        claimed = claim(path, false, descriptor->get(), create_context, c.notes);
+        path = join_path(std::move(path), std::wstring_view(sub));
+        claimed = claim(path, false, descriptor->get(), create_context, c.notes, progress);
     }
     if (claimed)
         c.folder = std::move(path);
     else
         c.folder = std::move(claimed).error();
     return c;
+}
+
+// data_root and those of its folders that exist, each logged as it is claimed.
+void claim_existing(const std::wstring& root, log::Target target, ClaimProgress& progress) {
+    Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
+    if (!descriptor) {
+        log::warn(target, "data folder: {:#}", descriptor.error());
+        return;
+    }
+    const auto claim_logged = [&](const std::wstring& path, bool is_root) {
+        Claim c;
+        Result<void> claimed = claim(path, is_root, descriptor->get(), {}, c.notes, progress);
+        c.log_notes(target);
+        if (!claimed)
+            log::warn(target, "data folder: {:#}", claimed.error());
+        return claimed.ok();
+    };
+    // data_root first, and once: when it goes aside, its folders go with it.
+    if (!claim_logged(root, true))
+        return;
+    for (std::wstring_view sub : kAgentFolders) {
+        const std::wstring path = join_path(root, sub);
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            claim_logged(path, false);
+    }
+}
+
+}  // namespace
+
+SerialWorker& claim_worker() {
+    static NoDestroy<SerialWorker> worker;
+    return worker.get();
+}
+
+Claim claim_data_folder(std::wstring_view sub, log::Target target,
+                        const std::string& create_context) {
+    // Read here: the folder's name is the caller's, whenever the claim runs.
+    std::wstring root = data_root();
+    const std::string folder = text(sub.empty() ? root : join_path(root, sub));
+    ClaimStep step = [root = std::move(root), sub = std::wstring(sub),
+                      create_context](ClaimProgress& progress) {
+        return claim_folders(root, sub, create_context, progress);
+    };
+    return run_claim(claim_worker(), folder, kClaimBound, target, std::move(step));
 }
 
 std::optional<std::wstring> find_own_data_folder(std::wstring_view sub) {
@@ -340,28 +381,13 @@ void claim_existing_data_folders(log::Target target) {
     const std::wstring root = data_root();
     if (GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES)
         return;
-    const std::lock_guard one_at_a_time(claims());
-    Result<SecurityDescriptor> descriptor = parse_sddl(kPrivateFolderSddl);
-    if (!descriptor) {
-        log::warn(target, "data folder: {:#}", descriptor.error());
-        return;
-    }
-    const auto claim_logged = [&](const std::wstring& path, bool is_root) {
-        Claim c;
-        Result<void> claimed = claim(path, is_root, descriptor->get(), {}, c.notes);
-        c.log_notes(target);
-        if (!claimed)
-            log::warn(target, "data folder: {:#}", claimed.error());
-        return claimed.ok();
+    ClaimStep step = [root, target](ClaimProgress& progress) {
+        claim_existing(root, target, progress);
+        return Claim();
     };
-    // data_root first, and once: when it goes aside, its folders go with it.
-    if (!claim_logged(root, true))
-        return;
-    for (std::wstring_view sub : kAgentFolders) {
-        const std::wstring path = join_path(root, sub);
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-            claim_logged(path, false);
-    }
+    const Claim c = run_claim(claim_worker(), text(root), kClaimBound, target, std::move(step));
+    if (!c)
+        log::warn(target, "data folder: {:#}", c.folder.error());
 }
 
 }  // namespace qel::win

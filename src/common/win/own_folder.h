@@ -10,27 +10,26 @@
 // refuse and that breaks no oplock (reading its attributes and descriptor, and setting the
 // descriptor where it makes a folder private), so nothing another process holds on a data
 // folder can fail or stall them. Only a folder that is not its own is opened for DELETE, to be
-// moved aside.
+// moved aside. Every open of a folder that may be another account's fails rather than wait
+// for that account's oplock (FILE_COMPLETE_IF_OPLOCKED), and follows no link.
 
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "common/error.h"
+#include "common/bounded_claim.h"
 #include "common/log.h"
+#include "common/serial_worker.h"
 
 namespace qel::win {
 
-// What a claim did: the path of the claimed folder, or why it cannot be used; and, either
-// way, what it moved aside before that.
-struct Claim {
-    Result<std::wstring> folder = std::wstring();
-    std::vector<std::string> notes;  // one line per folder moved aside
-    explicit operator bool() const { return folder.ok(); }
-    // The notes as WARN events under `target`.
-    void log_notes(log::Target target) const;
-};
+using qel::Claim;
+
+// The one worker on which this process's claims run, one at a time (two that met the same
+// foreign folder would otherwise both move it, the second from where the first put it). Each
+// caller waits for its claim at most kClaimBound, the claims before it included; whatever
+// else runs there holds up every claim as long as it runs.
+SerialWorker& claim_worker();
 
 // Claims data_root and, when `sub` is not empty, its folder of that name, in that order. A
 // missing folder is created with the agent's private descriptor, and never through a link that
@@ -47,7 +46,13 @@ struct Claim {
 // A file of the agent's own in a folder's place, and a failed creation, are the system's error
 // under `create_context`, when that is not empty. Folders missing above data_root are created
 // as they are, and nothing above data_root is changed.
-Claim claim_data_folder(std::wstring_view sub, const std::string& create_context = {});
+//
+// The caller waits at most kClaimBound (see run_claim): then the claim is an error that names
+// the folder, and a claim that still runs logs what it moves aside under `target`. The move
+// aside is the step that can wait for another process; it is interrupted (CancelSynchronousIo)
+// when the caller stops waiting.
+Claim claim_data_folder(std::wstring_view sub, log::Target target,
+                        const std::string& create_context = {});
 
 // The path of data_root's folder `sub` when both exist and are the agent's own; nothing
 // otherwise. Nothing is created, moved or changed, and nothing is logged.
@@ -56,7 +61,8 @@ std::optional<std::wstring> find_own_data_folder(std::wstring_view sub);
 // At the agent's start: claims data_root, judged once, and then each of its own folders that
 // exists already, so that what is not the agent's own is moved aside before anything is
 // written there. What the claims did, and a folder that cannot be claimed, are WARN events
-// under `target`.
+// under `target`, logged as they happen; a caller that waited kClaimBound logs one WARN
+// "data folder: cannot claim ..." and returns, while the claims go on.
 void claim_existing_data_folders(log::Target target);
 
 }  // namespace qel::win

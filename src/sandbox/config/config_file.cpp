@@ -20,7 +20,7 @@ constexpr auto kLog = log::Target::sandbox_lifecycle;
 Result<void> write_config_file(const std::wstring& dir, const std::wstring& tmp,
                                const std::wstring& target, const std::string& text) {
     const win::Claim claim =
-        win::claim_data_folder(kRuntimeFolder, "create_dir_all " + to_utf8_lossy(dir));
+        win::claim_data_folder(kRuntimeFolder, kLog, "create_dir_all " + to_utf8_lossy(dir));
     claim.log_notes(kLog);
     if (!claim)
         return claim.folder.error();

@@ -150,7 +150,7 @@ void edit_records(const std::function<void(std::vector<KillSwitchRecord>&)>& edi
     // Without `create` there is nothing to do unless a record lies in an own folder, so
     // nothing is made or moved for it.
     if (create) {
-        const win::Claim claim = win::claim_data_folder(kRuntimeFolder);
+        const win::Claim claim = win::claim_data_folder(kRuntimeFolder, kLog);
         claim.log_notes(kLog);
         if (!claim) {
             log::warn(kLog, "kill-switch: cannot write record file {}: {:#}", to_utf8_lossy(path),
