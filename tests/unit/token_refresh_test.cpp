@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -14,6 +13,7 @@
 
 #include "auth/token_refresh.h"
 #include "common/async/runtime.h"
+#include "gate.h"
 #include "log_capture.h"
 #include "runtime_fixture.h"
 
@@ -29,32 +29,6 @@ constexpr std::chrono::milliseconds kShortBound = 300ms;
 // A generous bound on the waits of a test: no test asserts speed.
 constexpr std::chrono::seconds kGenerous{20};
 
-// Holds the writes of the sessions it names until the test lets them go, standing in for a
-// user who makes the token step's opens in their profile wait.
-class Gate {
-  public:
-    void hold(std::uint32_t id) {
-        std::lock_guard lock(m_);
-        held_.insert(id);
-    }
-    void release(std::uint32_t id) {
-        {
-            std::lock_guard lock(m_);
-            held_.erase(id);
-        }
-        cv_.notify_all();
-    }
-    void wait_while_held(std::uint32_t id) {
-        std::unique_lock lock(m_);
-        cv_.wait(lock, [&] { return !held_.count(id); });
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::set<std::uint32_t> held_;
-};
-
 // Stand-ins for the platform steps: a scripted enumeration and token files in memory. The
 // writes run on the attempts' own threads.
 struct FakePlatform {
@@ -64,7 +38,18 @@ struct FakePlatform {
     std::map<std::uint32_t, std::string> files;
     std::vector<std::pair<std::uint32_t, std::string>> writes;  // every attempt, in order
     int enumerations = 0;
-    Gate gate;
+    // The writes of these sessions wait at their gate, standing in for a user who makes the
+    // token step's opens in their profile wait.
+    std::map<std::uint32_t, std::shared_ptr<test::Gate>> gates;
+
+    void hold(std::uint32_t id) {
+        std::lock_guard lock(m);
+        gates[id] = test::Gate::create();
+    }
+    void release(std::uint32_t id) {
+        std::lock_guard lock(m);
+        gates.at(id)->open();
+    }
 
     std::vector<std::pair<std::uint32_t, std::string>> writes_so_far() {
         std::lock_guard lock(m);
@@ -85,11 +70,15 @@ TokenSteps steps_of(const std::shared_ptr<FakePlatform>& p,
             return p->sessions;
         },
         [p](std::uint32_t id, const std::string& token) -> Result<void> {
+            std::shared_ptr<test::Gate> gate;
             {
                 std::lock_guard lock(p->m);
                 p->writes.emplace_back(id, token);
+                if (auto it = p->gates.find(id); it != p->gates.end())
+                    gate = it->second;
             }
-            p->gate.wait_while_held(id);
+            if (gate)
+                gate->pass();
             std::lock_guard lock(p->m);
             if (auto it = p->write_failures.find(id); it != p->write_failures.end())
                 return it->second;
@@ -312,8 +301,8 @@ std::string not_finished(std::uint32_t id) {
 TEST_F(TokenRefresh, HungWritesHoldTheRefreshOnlyForItsBoundAndAreReportedWhenTheyEnd) {
     platform->sessions =
         std::vector<SessionRecord>{{2, kSessionActive}, {5, kSessionActive}, {3, kSessionActive}};
-    platform->gate.hold(2);
-    platform->gate.hold(5);
+    platform->hold(2);
+    platform->hold(5);
 
     std::optional<Result<void>> r = run(refresh_within(sessions, steps_of(platform, kShortBound)));
     ASSERT_TRUE(r.has_value()) << "the refresh waited for the hung writes";
@@ -333,8 +322,8 @@ TEST_F(TokenRefresh, HungWritesHoldTheRefreshOnlyForItsBoundAndAreReportedWhenTh
 
     // Once they end, each is stored once, with the token that is in its file.
     platform->write_failures.emplace(5, Error("Access is denied. (os error 5)"));
-    platform->gate.release(2);
-    platform->gate.release(5);
+    platform->release(2);
+    platform->release(5);
     ASSERT_TRUE(logged("INFO", "token issued for session 2"));
     ASSERT_TRUE(logged("WARN",
                        "could not write token for session 5: write token file for session 5: "
@@ -365,7 +354,7 @@ TEST(TokenAttempts, ARuntimeWithAHungAttemptIsReleasedWithoutWaitingForIt) {
     auto platform = std::make_shared<FakePlatform>();
     auto sessions = std::make_shared<SessionTokens>();
     platform->sessions = std::vector<SessionRecord>{{7, kSessionActive}};
-    platform->gate.hold(7);
+    platform->hold(7);
     {
         std::unique_ptr<async::Runtime> rt = std::move(async::Runtime::build(2).value());
         std::optional<Result<void>> r =
@@ -375,7 +364,7 @@ TEST(TokenAttempts, ARuntimeWithAHungAttemptIsReleasedWithoutWaitingForIt) {
         // Its report still waits on the runtime, and the write on its own thread.
     }
     // The write ends after the runtime has gone; nothing is left to take its outcome.
-    platform->gate.release(7);
+    platform->release(7);
     for (auto until = std::chrono::steady_clock::now() + kGenerous;
          !platform->files_now().count(7) && std::chrono::steady_clock::now() < until;)
         std::this_thread::sleep_for(10ms);
