@@ -8,6 +8,9 @@
 //   stdout_hex, stderr_hex   bytes written as they are
 //   exit                     exit code, at once after writing; without it the process runs on
 //   exit_after_ms            with "exit": wait this long first
+//   report_job               true: before any other output, the line "in job: yes" or
+//                            "in job: no", whether the process was in a job object when its
+//                            main began (IsProcessInJob; "in job: unknown" when that fails)
 //
 // It appends its process id to "<config folder>\fake-singbox.pids" first, so tests can check
 // that no stand-in outlives what should end it.
@@ -52,6 +55,11 @@ void emit(const nlohmann::json& fake, const char* stream, DWORD which) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Asked first, before anything else runs: a process that is bound to its job only after
+    // it has started would show here.
+    BOOL in_job = FALSE;
+    const bool asked = IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
+
     if (argc != 4 || std::string(argv[1]) != "run" || std::string(argv[2]) != "-c") {
         write(STD_ERROR_HANDLE, "usage: sing-box run -c <config>\n");
         return 2;
@@ -68,6 +76,10 @@ int main(int argc, char** argv) {
     const nlohmann::json fake =
         cfg.is_object() && cfg.contains("qel_fake") ? cfg["qel_fake"] : nlohmann::json::object();
 
+    if (fake.value("report_job", false))
+        write(STD_OUTPUT_HANDLE, !asked   ? "in job: unknown\n"
+                                 : in_job ? "in job: yes\n"
+                                          : "in job: no\n");
     emit(fake, "stdout", STD_OUTPUT_HANDLE);
     emit(fake, "stderr", STD_ERROR_HANDLE);
     if (fake.contains("exit")) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "log_capture.h"
@@ -49,6 +53,28 @@ TEST_F(Lifecycle, AStopLogsTheProcessAndItsExit) {
     }
     EXPECT_TRUE(stopping);
     EXPECT_TRUE(exited);
+}
+
+// sing-box is in its kill-on-close job before it runs: an agent that died between the start and
+// the binding would otherwise leave it running outside any job. Its first look at itself
+// already finds the job.
+TEST_F(Lifecycle, SingBoxIsInItsJobFromItsFirstInstruction) {
+    BOOL self_in_job = TRUE;
+    ASSERT_TRUE(IsProcessInJob(GetCurrentProcess(), nullptr, &self_in_job));
+    ASSERT_FALSE(self_in_job) << "sing-box would inherit this program's job";
+
+    const auto profile = nlohmann::json{{"qel_fake", {{"report_job", true}}}};
+    Result<std::string> started = run(start_sandbox(sandbox, profile));
+    ASSERT_TRUE(started.ok()) << started.error().full();
+    std::vector<std::string> lines;
+    for (int i = 0; i < 300 && lines.empty(); ++i) {
+        run(visit_log_tail(sandbox, 200, [&](const std::string& l) { lines.push_back(l); }));
+        if (lines.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    run(stop_sandbox(sandbox));
+    ASSERT_FALSE(lines.empty()) << "no output within 15 s";
+    EXPECT_EQ(lines.front(), "[out] in job: yes");
 }
 
 }  // namespace

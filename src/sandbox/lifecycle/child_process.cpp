@@ -46,22 +46,34 @@ class ExitWatch {
     std::shared_ptr<async::Trigger> exited_ = async::Trigger::create();
 };
 
-ChildProcess::ChildProcess(win::UniqueHandle process, std::uint32_t pid)
-    : process_(std::move(process)), pid_(pid) {}
+ChildProcess::ChildProcess(win::UniqueHandle process, win::UniqueHandle main_thread,
+                           std::uint32_t pid)
+    : process_(std::move(process)), main_thread_(std::move(main_thread)), pid_(pid) {}
 
 ChildProcess::ChildProcess(ChildProcess&& o) noexcept
     : job_(std::move(o.job_)),
       process_(std::move(o.process_)),
+      main_thread_(std::move(o.main_thread_)),
       pid_(o.pid_),
       kill_on_release_(o.kill_on_release_),
       reaped_(o.reaped_),
       watch_(std::move(o.watch_)) {}
 
-// The members then go in reverse order: the exit watch, the process handle, and last the job,
-// whose close ends whatever the run left in it.
+// A process that was never resumed is terminated the same way. The members then go in reverse
+// order: the exit watch, the thread and process handles, and last the job, whose close ends
+// whatever the run left in it.
 ChildProcess::~ChildProcess() {
     if (process_ && kill_on_release_ && !reaped_)
         TerminateProcess(process_.get(), 1);
+}
+
+Result<void> ChildProcess::resume() {
+    if (ResumeThread(main_thread_.get()) == static_cast<DWORD>(-1)) {
+        const DWORD err = GetLastError();
+        return Error::os("ResumeThread failed: " + win::os_error_text(err), err);
+    }
+    main_thread_.reset();
+    return {};
 }
 
 Result<void> ChildProcess::terminate() {
@@ -225,16 +237,19 @@ Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
 
     std::wstring cmd = command_line(exe, args);
     PROCESS_INFORMATION pi{};
-    const BOOL created = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                                        listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
-                                        &si.StartupInfo, &pi);
+    // Suspended until the caller has bound it to its job: a process that ran meanwhile could
+    // outlive an agent that dies before the binding.
+    const DWORD flags = CREATE_SUSPENDED | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    const BOOL created = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, flags,
+                                        nullptr, nullptr, &si.StartupInfo, &pi);
     const DWORD create_error = GetLastError();
     program->reset();
     DeleteProcThreadAttributeList(attrs);
     if (!created)
         return win::os_error(create_error);
-    const win::UniqueHandle thread(pi.hThread);  // of no use to the agent; closed on return
-    ChildProcess child(win::UniqueHandle(pi.hProcess), pi.dwProcessId);
+    // From here on every return drops the child, which terminates it.
+    ChildProcess child(win::UniqueHandle(pi.hProcess), win::UniqueHandle(pi.hThread),
+                       pi.dwProcessId);
 
     // The child holds the write ends now; the agent's copies would keep the streams open.
     out->write_end.reset();

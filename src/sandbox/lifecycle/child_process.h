@@ -1,5 +1,6 @@
 #pragma once
-// The sing-box process: its handle and id, terminated on release unless it has ended.
+// The sing-box process: its handle and id, terminated on release unless it has ended. It is
+// created suspended, so that it can be put into its job before it runs any of its own code.
 
 #include <chrono>
 #include <cstdint>
@@ -22,7 +23,8 @@ class ExitWatch;
 
 class ChildProcess {
   public:
-    ChildProcess(win::UniqueHandle process, std::uint32_t pid);
+    // `main_thread` is the suspended main thread, kept until resume().
+    ChildProcess(win::UniqueHandle process, win::UniqueHandle main_thread, std::uint32_t pid);
     ChildProcess(ChildProcess&& o) noexcept;
     ChildProcess& operator=(ChildProcess&&) = delete;
     // Requests termination (exit code 1) first, unless a request succeeded already or the
@@ -35,6 +37,9 @@ class ChildProcess {
     // after the process: a job per start would otherwise stay open for the agent's lifetime.
     void adopt_job(win::UniqueHandle job) { job_ = std::move(job); }
 
+    // Lets the main thread run (ResumeThread) and closes its handle, which is of no further use.
+    Result<void> resume();
+
     // TerminateProcess with exit code 1; a process that has already ended counts as success.
     Result<void> terminate();
 
@@ -44,23 +49,26 @@ class ChildProcess {
         std::chrono::milliseconds timeout);
 
   private:
-    // Released in reverse order: the exit watch, then the process, then the job.
+    // Released in reverse order: the exit watch, the main thread, the process, then the job.
     win::UniqueHandle job_;
     win::UniqueHandle process_;
+    win::UniqueHandle main_thread_;
     std::uint32_t pid_;
     bool kill_on_release_ = true;
     bool reaped_ = false;
     std::shared_ptr<ExitWatch> watch_;
 };
 
-// A started child with the read ends of its standard output and error.
+// A created child, still suspended, with the read ends of its standard output and error.
 struct SpawnedChild {
     ChildProcess child;
     asio::windows::stream_handle out;
     asio::windows::stream_handle err;
 };
 
-// Starts `exe` with `args`; standard input is the agent's, output and error go to new pipes.
+// Creates `exe` with `args`, suspended: nothing of it runs before the caller resumes it, and a
+// child dropped before that is terminated. Standard input is the agent's, output and error go
+// to new pipes.
 Result<SpawnedChild> spawn_child(asio::io_context& io, const std::wstring& exe,
                                  const std::vector<std::wstring>& args);
 

@@ -66,6 +66,7 @@ asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sand
     Result<SpawnedChild> spawned = spawn_child(io, exe, {L"run", L"-c", cfg.value()});
     if (!spawned)
         co_return std::move(spawned).error().context("Command::spawn(sing-box.exe)");
+    // Suspended until it is in its job; every return from here on terminates it.
     ChildProcess child = std::move(spawned->child);
 
     if (Result<win::UniqueHandle> bound = bind_job_object(child.pid()); bound) {
@@ -75,6 +76,8 @@ asio::awaitable<Result<std::string>> start_sandbox(std::shared_ptr<Sandbox> sand
                   "could not bind sing-box to job-object (will fall back to kill_on_drop only): {}",
                   bound.error());
     }
+    if (Result<void> resumed = child.resume(); !resumed)
+        co_return std::move(resumed).error().context("Command::spawn(sing-box.exe)");
 
     auto run = std::make_shared<RunOutput>(2);
     start_pumps(io, sandbox, std::move(spawned->out), std::move(spawned->err), run);
