@@ -273,5 +273,30 @@ TEST(SandboxLookup, AProgramThatAnotherProcessHoldsFailsTheStartWithoutWaiting) 
     remove_tree(dir);
 }
 
+// An updater that holds the program to rename it (read and DELETE, sharing read and delete)
+// shares what CreateProcessW's own open of the image asks for: a plain start would succeed, and
+// so does the agent's.
+TEST(SandboxLookup, AHolderThatSharesReadAndDeleteDoesNotStopTheStart) {
+    const std::string dir = win_bin_dir() + "/../e2e-singbox-renamer";
+    remove_tree(dir);
+    std::filesystem::create_directories(dir);
+    const std::string exe = dir + "/sing-box.exe";
+    std::filesystem::copy_file(fake_singbox_exe(), exe);
+    ConsoleAgent agent(agent_env({"QEL_SINGBOX_EXE=" + win_path(exe)}));
+    ASSERT_TRUE(agent.wait_ready());
+
+    auto holder =
+        start_windows(tool_exe(), {"hold", "--delete", win_path(exe)}, {}, /*pipe_stdin=*/true);
+    ASSERT_TRUE(holder->wait_out_contains("ready")) << holder->out();
+    const std::string reply = request(R"({"method":"connect","params":{"profile":{}}})");
+    EXPECT_NE(reply.find("profile_hash"), std::string::npos) << reply;
+    EXPECT_EQ(request(R"({"method":"disconnect"})"), R"({"ok":true,"result":{"ok":true}})");
+
+    holder->close_stdin();
+    EXPECT_EQ(holder->wait(), 0);
+    EXPECT_EQ(agent.stop(), 0);
+    remove_tree(dir);
+}
+
 }  // namespace
 }  // namespace qel::e2e

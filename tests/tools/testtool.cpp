@@ -6,8 +6,10 @@
 //   sddl [--pipe NAME]          print the security descriptor of a connected instance
 //   squat [--pipe NAME]         hold a server instance of NAME (max. 1 instance) until
 //                               standard input closes; prints "ready" once it exists
-//   hold PATH                   hold the file or folder PATH open for reading, sharing
-//                               nothing, until standard input closes; prints "ready" once open
+//   hold [--delete] PATH        hold the file or folder PATH open for reading, sharing
+//                               nothing, until standard input closes; prints "ready" once open.
+//                               --delete: for reading and DELETE, sharing read and delete, as
+//                               a program's updater that renames it holds it
 //   spawn APP CMDLINE           run APP with exactly CMDLINE, relay its exit code
 //   alive PID                   print "alive" or "gone" for a Windows process id
 //   session STEP...             a scripted exchange (see session.h)
@@ -141,11 +143,13 @@ int hold_until_stdin_closes(HANDLE h, const char* what) {
     return 0;
 }
 
-int cmd_hold(const std::wstring& path) {
+int cmd_hold(const std::wstring& path, bool for_delete) {
     // FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder; any account that may read it can
     // open it so.
-    return hold_until_stdin_closes(CreateFileW(path.c_str(), FILE_READ_DATA, 0, nullptr,
-                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+    const DWORD access = FILE_READ_DATA | (for_delete ? DELETE : 0);
+    const DWORD share = for_delete ? FILE_SHARE_READ | FILE_SHARE_DELETE : 0;
+    return hold_until_stdin_closes(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr),
                                    "open");
 }
 
@@ -199,7 +203,9 @@ int main(int argc, char** argv) {
     if (cmd == "squat")
         return cmd_squat(pipe_arg(argc, argv, 2));
     if (cmd == "hold" && argc == 3)
-        return cmd_hold(widen(argv[2]));
+        return cmd_hold(widen(argv[2]), false);
+    if (cmd == "hold" && argc == 4 && std::string(argv[2]) == "--delete")
+        return cmd_hold(widen(argv[3]), true);
     if (cmd == "spawn" && argc == 4)
         return cmd_spawn(argv[2], argv[3]);
     if (cmd == "alive" && argc == 3)

@@ -142,12 +142,14 @@ Result<OutputPipe> make_output_pipe() {
 // no sing-box runs another process can hold it alone and take an oplock on it; CreateProcessW's
 // own open would then wait for that process for as long as it likes. This open does not wait:
 // a holder fails the start at once. Once it is open, no other process can take an oplock that
-// CreateProcessW's open would have to wait for, and with read sharing only, none can open the
-// program to change it meanwhile.
+// CreateProcessW's open would have to wait for. It shares what CreateProcessW's own open of
+// the image shares, read and delete, so it refuses no holder that a plain start would accept
+// (an updater that holds the program to rename it, say), and none can open the program to
+// write to it meanwhile.
 Result<win::UniqueHandle> hold_program(const std::wstring& exe) {
     Result<win::UniqueHandle> held =
         win::nt_create_file(exe, {.access = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE,
-                                  .share = FILE_SHARE_READ,
+                                  .share = FILE_SHARE_READ | FILE_SHARE_DELETE,
                                   .disposition = FILE_OPEN,
                                   .options = FILE_COMPLETE_IF_OPLOCKED});
     const std::optional<std::uint32_t> code = held ? std::nullopt : held.error().os_code();
