@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "../whole_file.h"
+
 namespace qel::fwpdbl {
 namespace {
 
@@ -19,17 +21,7 @@ class Lock {
 };
 
 std::string read_all(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return {};
-    std::string text;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
-        text.append(buf, n);
-    CloseHandle(h);
-    return text;
+    return test::read_whole_file(path).value_or(std::string());
 }
 
 void write_all(const std::wstring& path, const std::string& text) {

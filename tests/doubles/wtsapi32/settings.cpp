@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "../whole_file.h"
+
 #include <cwctype>
 
 namespace qel::test::wts {
@@ -128,19 +130,11 @@ std::optional<std::wstring> read_env(const wchar_t* name) {
 std::optional<std::wstring> resolve_file_setting(const std::wstring& text) {
     if (text.empty() || text.front() != L'@')
         return text;
-    HANDLE f = CreateFileW(text.c_str() + 1, GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE)
+    const std::optional<std::string> bytes = read_whole_file(text.substr(1));
+    if (!bytes)
         return std::nullopt;
-    std::string bytes;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0)
-        bytes.append(buf, n);
-    CloseHandle(f);
     // The settings are ASCII.
-    return std::wstring(bytes.begin(), bytes.end());
+    return std::wstring(bytes->begin(), bytes->end());
 }
 
 }  // namespace qel::test::wts
