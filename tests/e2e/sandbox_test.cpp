@@ -215,6 +215,15 @@ TEST(SandboxLookup, AMissingSingBoxIsTheLookupError) {
 namespace qel::e2e {
 namespace {
 
+// A fresh copy of the stand-in as `dir`/sing-box.exe, which the test may hold or remove; its path.
+std::string own_program_in(const std::string& dir) {
+    remove_tree(dir);
+    std::filesystem::create_directories(dir);
+    const std::string exe = dir + "/sing-box.exe";
+    std::filesystem::copy_file(fake_singbox_exe(), exe);
+    return exe;
+}
+
 TEST(SandboxLookup, TheFirstFoundPathIsKeptForTheAgentsLife) {
     const std::string dir = win_bin_dir() + "/../e2e-singbox";
     remove_tree(dir);
@@ -245,10 +254,7 @@ TEST(SandboxLookup, TheFirstFoundPathIsKeptForTheAgentsLife) {
 // next one works once the program is let go.
 TEST(SandboxLookup, AProgramThatAnotherProcessHoldsFailsTheStartWithoutWaiting) {
     const std::string dir = win_bin_dir() + "/../e2e-singbox-held";
-    remove_tree(dir);
-    std::filesystem::create_directories(dir);
-    const std::string exe = dir + "/sing-box.exe";
-    std::filesystem::copy_file(fake_singbox_exe(), exe);
+    const std::string exe = own_program_in(dir);
     ConsoleAgent agent(agent_env({"QEL_SINGBOX_EXE=" + win_path(exe)}));
     ASSERT_TRUE(agent.wait_ready());
     const std::string connect = R"({"method":"connect","params":{"profile":{}}})";
@@ -278,10 +284,7 @@ TEST(SandboxLookup, AProgramThatAnotherProcessHoldsFailsTheStartWithoutWaiting) 
 // so does the agent's.
 TEST(SandboxLookup, AHolderThatSharesReadAndDeleteDoesNotStopTheStart) {
     const std::string dir = win_bin_dir() + "/../e2e-singbox-renamer";
-    remove_tree(dir);
-    std::filesystem::create_directories(dir);
-    const std::string exe = dir + "/sing-box.exe";
-    std::filesystem::copy_file(fake_singbox_exe(), exe);
+    const std::string exe = own_program_in(dir);
     ConsoleAgent agent(agent_env({"QEL_SINGBOX_EXE=" + win_path(exe)}));
     ASSERT_TRUE(agent.wait_ready());
 
