@@ -16,6 +16,7 @@
 #include "common/async/exception_text.h"
 #include "common/async/task.h"
 #include "common/async/trigger.h"
+#include "common/duration_text.h"
 #include "common/log.h"
 #include "common/os_error.h"
 
@@ -36,12 +37,6 @@ struct Attempt {
     std::optional<Result<void>> written;          // by the writing thread
     std::optional<Result<std::string>> reported;  // by the report
 };
-
-std::string duration_text(std::chrono::milliseconds d) {
-    if (d.count() % 1000 == 0)
-        return fmt::format("{} s", d.count() / 1000);
-    return fmt::format("{} ms", d.count());
-}
 
 // The whole write, impersonation included, runs on this thread: it is the attempt's own.
 void write_on_own_thread(std::shared_ptr<Attempt> a, WriteTokenFile write) {

@@ -6,14 +6,10 @@
 #include <memory>
 #include <utility>
 
+#include "common/duration_text.h"
+
 namespace qel {
 namespace {
-
-std::string duration_text(std::chrono::milliseconds d) {
-    if (d.count() % 1000 == 0)
-        return fmt::format("{} s", d.count() / 1000);
-    return fmt::format("{} ms", d.count());
-}
 
 Claim failed(const std::string& folder, const std::string& why) {
     Claim c;
