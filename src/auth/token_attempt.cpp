@@ -8,12 +8,8 @@
 
 #include <fmt/format.h>
 
-#include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-
 #include "common/async/exception_text.h"
+#include "common/async/fired_by.h"
 #include "common/async/task.h"
 #include "common/async/trigger.h"
 #include "common/duration_text.h"
@@ -57,13 +53,7 @@ void write_on_own_thread(std::shared_ptr<Attempt> a, WriteTokenFile write) {
 asio::awaitable<void> report_when_ended(std::shared_ptr<SessionTokens> sessions,
                                         std::shared_ptr<Attempt> a,
                                         std::chrono::milliseconds bound) {
-    using namespace asio::experimental::awaitable_operators;
-    {
-        asio::steady_timer late(co_await asio::this_coro::executor, bound);
-        co_await (a->ended->wait() ||
-                  late.async_wait(asio::experimental::as_tuple(asio::use_awaitable)));
-    }
-    if (!a->ended->fired()) {
+    if (!co_await async::fired_by(a->ended, std::chrono::steady_clock::now() + bound)) {
         warn_token_not_written(
             a->session,
             token_write_error(
@@ -114,7 +104,6 @@ asio::awaitable<Result<std::string>> run_token_attempt(
     std::shared_ptr<SessionTokens> sessions, std::uint32_t session, std::string token,
     WriteTokenFile write, std::chrono::milliseconds bound,
     std::chrono::steady_clock::time_point until) {
-    using namespace asio::experimental::awaitable_operators;
     auto a = std::make_shared<Attempt>(session, std::move(token));
     try {
         clear_os_error();
@@ -128,9 +117,7 @@ asio::awaitable<Result<std::string>> run_token_attempt(
     async::spawn_detached(*co_await async::current_io(), kLog,
                           report_when_ended(sessions, a, bound));
 
-    asio::steady_timer deadline(co_await asio::this_coro::executor, until);
-    co_await (a->settled->wait() ||
-              deadline.async_wait(asio::experimental::as_tuple(asio::use_awaitable)));
+    co_await async::fired_by(a->settled, until);
     std::lock_guard lock(a->m);
     if (a->reported)
         co_return *a->reported;

@@ -6,10 +6,7 @@
 
 #include <atomic>
 
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-
+#include "common/async/fired_by.h"
 #include "common/async/trigger.h"
 #include "common/utf.h"
 #include "common/win/nt_create.h"
@@ -91,18 +88,13 @@ Result<void> ChildProcess::terminate() {
 
 asio::awaitable<Result<std::optional<std::uint32_t>>> ChildProcess::wait_for(
     std::chrono::milliseconds timeout) {
-    using namespace asio::experimental::awaitable_operators;
     if (!watch_) {
         Result<std::shared_ptr<ExitWatch>> w = ExitWatch::start(process_.get());
         if (!w)
             co_return std::move(w).error();
         watch_ = std::move(w).value();
     }
-    auto exited = watch_->exited();
-    asio::steady_timer deadline(co_await asio::this_coro::executor, timeout);
-    co_await (exited->wait() ||
-              deadline.async_wait(asio::experimental::as_tuple(asio::use_awaitable)));
-    if (!exited->fired())
+    if (!co_await async::fired_by(watch_->exited(), std::chrono::steady_clock::now() + timeout))
         co_return std::optional<std::uint32_t>{};
     DWORD code = 0;
     if (!GetExitCodeProcess(process_.get(), &code))
